@@ -1,0 +1,28 @@
+# Sourced by run.sh and test.sh: installs the Debian packages the build needs when any is
+# missing, then configures and builds into build/. Quiet when everything is already there.
+
+# Package lists: callers may add to EXTRA_PACKAGES before sourcing.
+BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
+                shared-mime-info)
+
+install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing missing packages: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}" >/dev/null ||
+        { echo "apt-get install failed" >&2; return 1; }
+}
+
+build_server() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+        cmake --build "$dir" -j"$(nproc)" -- --no-print-directory -s
+}

@@ -1,0 +1,108 @@
+#include "ORTVRunningDataCore.h"
+#include "ORTVUDPTransceiver.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkProxy>
+#include <QTcpServer>
+#include <QTextStream>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+constexpr quint16 httpPort = 8080;
+constexpr quint16 udpPort = 1234;
+constexpr unsigned long pollSleepUs = 10000;
+
+QJsonObject statusObject()
+{
+    QJsonObject status;
+    status.insert(QLatin1String("message"), QLatin1String("Current Server status"));
+    status.insert(QLatin1String("status"), QLatin1String("success"));
+    return status;
+}
+
+QJsonObject dataObject(const QHash<QString, QString> &snapshot)
+{
+    QJsonArray points;
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
+        points.append(QJsonObject{{it.key(), it.value()}});
+    QJsonObject answer;
+    answer.insert(QLatin1String("message"), QLatin1String("Current Database values"));
+    answer.insert(QLatin1String("data"), points);
+    return answer;
+}
+
+} // namespace
+
+QTextStream &qStdOut()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // The server only listens: it has no use for a proxy, and looking up the system's proxy
+    // settings would start a helper thread in this otherwise single-threaded process.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+
+    // Each console line is flushed at once so a live log shows it when it happens.
+    qStdOut() << "Orvane Tarvic NG Main Data Server Starting ..." << Qt::endl;
+
+    QHttpServer httpServer;
+    httpServer.route(QStringLiteral("/"), []() {
+        return QHttpServerResponse("Orvane Tarvic", QHttpServerResponder::StatusCode::Ok);
+    });
+    httpServer.route(QStringLiteral("/Status"), []() {
+        return QHttpServerResponse(statusObject(), QHttpServerResponder::StatusCode::Ok);
+    });
+
+    // The HTTP module writes the body of a HEAD answer too, which a client on a kept-alive
+    // connection would read as the start of the next response: send the headers only.
+    httpServer.afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
+        if (request.method() != QHttpServerRequest::Method::Head)
+            return std::move(response);
+        return QHttpServerResponse(response.mimeType(), QByteArray(), response.statusCode());
+    });
+
+    auto *tcpServer = new QTcpServer(&httpServer);
+    if (!tcpServer->listen(QHostAddress::Any, httpPort)) {
+        qStdOut() << "Failed to listen to port 8080 !" << Qt::endl;
+        delete tcpServer;
+        return -1;
+    }
+    httpServer.bind(tcpServer);
+    qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
+
+    // Both live until the process is killed.
+    auto *core = new ORTVRunningDataCore(nullptr);
+    auto *transceiver = new ORTVUDPTransceiver(nullptr, udpPort);
+
+    QObject::connect(transceiver, &ORTVUDPTransceiver::didReceiveData,
+                     [core](QNetworkDatagram dgram) { core->receivedDataFromClient(dgram); });
+    QObject::connect(core, &ORTVRunningDataCore::needToSendFrame,
+                     [transceiver](QNetworkDatagram d, QHostAddress adr, quint16 port) {
+                         qDebug() << "TX:" << adr << ":" << port;
+                         transceiver->sendData(d, adr, port);
+                     });
+
+    httpServer.route(QStringLiteral("/Data"), [core]() {
+        return QHttpServerResponse(dataObject(core->getCoreData()),
+                                   QHttpServerResponder::StatusCode::Ok);
+    });
+
+    // The application's own event loop is never entered: poll, then sleep, for ever.
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QThread::usleep(pollSleepUs);
+    }
+}

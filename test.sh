@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/setup.sh
+# iproute2 gives the tests of the real binary a private network namespace.
+install_missing "${BUILD_PACKAGES[@]}" iproute2
+build_server build -DBUILD_TESTING=ON
+ctest --test-dir build --output-on-failure -j2
