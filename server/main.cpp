@@ -19,6 +19,9 @@ namespace {
 
 constexpr quint16 httpPort = 8080;
 constexpr quint16 udpPort = 1234;
+// Connections that arrive while the loop sleeps wait in the kernel's accept queue; with Qt's
+// default of 50 a burst of clients overflows it and the dropped ones retry only after 1, 3, 7 s.
+constexpr int httpListenBacklog = 1024;
 constexpr unsigned long pollSleepUs = 10000;
 
 QJsonObject statusObject()
@@ -75,6 +78,7 @@ int main(int argc, char **argv)
     });
 
     auto *tcpServer = new QTcpServer(&httpServer);
+    tcpServer->setListenBacklogSize(httpListenBacklog);
     if (!tcpServer->listen(QHostAddress::Any, httpPort)) {
         qStdOut() << "Failed to listen to port 8080 !" << Qt::endl;
         delete tcpServer;
