@@ -1,6 +1,7 @@
 // Bursts of HTTP clients against the real server, in a private network namespace.
+#include "ServerProcess.h"
+
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -57,27 +58,17 @@ private slots:
     void simultaneousClients();
 
 private:
-    QProcess server;
+    ServerProcess server;
 };
 
 void tst_HttpBurst::initTestCase()
 {
-    server.setProgram(QStringLiteral(SERVER_EXE));
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start();
-    QVERIFY(server.waitForStarted());
-    QByteArray out;
-    QVERIFY(QTest::qWaitFor([&] {
-        server.waitForReadyRead(10);
-        out += server.readAllStandardOutput();
-        return out.contains("Listen on port 8080\n");
-    }, 5000));
+    QVERIFY(server.start());
 }
 
 void tst_HttpBurst::cleanupTestCase()
 {
-    server.kill();
-    server.waitForFinished();
+    server.stop();
 }
 
 void tst_HttpBurst::simultaneousClients_data()
@@ -114,7 +105,7 @@ void tst_HttpBurst::simultaneousClients()
         }
         qInfo("wave %d: %d clients answered, slowest after %lld ms", wave + 1, clients, slowest);
         QVERIFY2(slowest <= 2000, qPrintable(QString::number(slowest)));
-        QCOMPARE(server.state(), QProcess::Running);
+        QCOMPARE(server.process.state(), QProcess::Running);
     }
 }
 

@@ -1,12 +1,13 @@
 // The real server as a black box. Runs in a private network namespace, so the fixed ports 8080
 // and 1234 are its own.
+#include "ServerProcess.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTest>
@@ -120,15 +121,9 @@ private:
     // Stderr lines written since `mark` (a byte offset into the captured stderr).
     QStringList errLinesSince(qsizetype mark)
     {
-        server.waitForReadyRead(0);
-        errText += server.readAllStandardError();
-        return QString::fromUtf8(errText.mid(mark)).split('\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(server.err().mid(mark)).split('\n', Qt::SkipEmptyParts);
     }
-    qsizetype errMark()
-    {
-        errText += server.readAllStandardError();
-        return errText.size();
-    }
+    qsizetype errMark() { return server.err().size(); }
     bool waitForErrLine(qsizetype mark, const QString &prefix)
     {
         return QTest::qWaitFor([&] {
@@ -142,43 +137,32 @@ private:
         return QJsonDocument::fromJson(http("GET", "/Data").body).object();
     }
 
-    QProcess server;
-    QByteArray outText;
-    QByteArray errText;
+    ServerProcess server;
     QElapsedTimer sinceStart;
 };
 
 void tst_ServerBinary::initTestCase()
 {
-    server.setProgram(QStringLiteral(SERVER_EXE));
     sinceStart.start();
-    server.start();
-    QVERIFY(server.waitForStarted());
-    // The console lines are flushed as they are written, so they show while the server runs.
-    QVERIFY(QTest::qWaitFor([&] {
-        server.waitForReadyRead(10);
-        outText += server.readAllStandardOutput();
-        return outText.endsWith(portLine);
-    }, 5000));
-    QVERIFY(waitForErrLine(0, QStringLiteral("ORTVUDPTransceiver started")));
+    QVERIFY(server.start());
 }
 
 void tst_ServerBinary::cleanupTestCase()
 {
-    server.kill();
-    server.waitForFinished();
+    server.stop();
 }
 
 void tst_ServerBinary::startupOutput()
 {
-    QCOMPARE(server.state(), QProcess::Running);
-    QCOMPARE(outText, banner + portLine);
+    // Both console lines are flushed as they are written, so they show while the server runs.
+    QCOMPARE(server.process.state(), QProcess::Running);
+    QCOMPARE(server.out(), banner + portLine);
     QCOMPARE(errLinesSince(0).value(0), QStringLiteral("ORTVUDPTransceiver started @ port  1234"));
 }
 
 void tst_ServerBinary::singleThread()
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(server.processId()));
+    QFile status(QStringLiteral("/proc/%1/status").arg(server.process.processId()));
     QVERIFY(status.open(QIODevice::ReadOnly));
     const QByteArray text = status.readAll();
     QVERIFY2(text.contains("\nThreads:\t1\n"), text.constData());
