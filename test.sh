@@ -7,3 +7,5 @@ source scripts/setup.sh
 install_missing "${BUILD_PACKAGES[@]}" iproute2
 build_server build -DBUILD_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
+scripts/test-sanitizers.sh   # the whole suite again under AddressSanitizer and UBSan
+scripts/test-fuzz.sh         # each libFuzzer target for a bounded time

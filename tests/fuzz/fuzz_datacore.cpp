@@ -1,0 +1,72 @@
+// Arbitrary bytes as one datagram to the data core, then the store read as the /Data route
+// reads it.
+#include "FuzzSupport.h"
+#include "ORTVRunningDataCore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+
+namespace {
+
+// The /Data route's answer, built exactly as server/main.cpp's dataObject() builds it.
+QJsonObject dataObject(const QHash<QString, QString> &snapshot)
+{
+    QJsonArray points;
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
+        points.append(QJsonObject{{it.key(), it.value()}});
+    QJsonObject answer;
+    answer.insert(QLatin1String("message"), QLatin1String("Current Database values"));
+    answer.insert(QLatin1String("data"), points);
+    return answer;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    silenceMessages();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
+{
+    // A fresh store per input: a store that grew over millions of inputs would only slow the
+    // run down (its whole content is logged after every write).
+    ORTVRunningDataCore core;
+    int replies = 0;
+    QObject::connect(&core, &ORTVRunningDataCore::needToSendFrame,
+                     [&](const QNetworkDatagram &frame, const QHostAddress &adr, quint16 port) {
+                         ++replies;
+                         FUZZ_CHECK(adr == QHostAddress(QHostAddress::LocalHost));
+                         FUZZ_CHECK(port == 40000);
+                         // A reply is always one compact object: the value and the echoed url.
+                         QJsonParseError error;
+                         const QJsonDocument doc = QJsonDocument::fromJson(frame.data(), &error);
+                         FUZZ_CHECK(error.error == QJsonParseError::NoError);
+                         FUZZ_CHECK(doc.isObject());
+                         FUZZ_CHECK(doc.object().size() == 2);
+                         FUZZ_CHECK(doc.object().value(QLatin1String("data")).isString());
+                         FUZZ_CHECK(doc.object().contains(QLatin1String("url")));
+                     });
+
+    QNetworkDatagram dgram(QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(size)));
+    dgram.setSender(QHostAddress(QHostAddress::LocalHost), 40000);
+    core.receivedDataFromClient(dgram);
+    FUZZ_CHECK(replies <= int(size));
+
+    const QHash<QString, QString> snapshot = core.getCoreData();
+    const QJsonObject answer = dataObject(snapshot);
+    const QByteArray body = QJsonDocument(answer).toJson(QJsonDocument::Compact);
+    QJsonParseError error;
+    const QJsonDocument reread = QJsonDocument::fromJson(body, &error);
+    FUZZ_CHECK(error.error == QJsonParseError::NoError);
+    const QJsonArray points = reread.object().value(QLatin1String("data")).toArray();
+    FUZZ_CHECK(points.size() == snapshot.size());
+    for (const QJsonValue &point : points) {
+        FUZZ_CHECK(point.toObject().size() == 1);
+        FUZZ_CHECK(point.toObject().begin().value().isString());
+    }
+    return 0;
+}
