@@ -2,6 +2,8 @@
 # Installs what is missing, builds, and runs every test. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
+# ./test.sh --arm64: the cross build for 64-bit ARM, every test run under qemu.
+[ "${1:-}" = --arm64 ] && exec scripts/test-arm64.sh
 source scripts/setup.sh
 # iproute2 gives the tests of the real binary a private network namespace.
 install_missing "${BUILD_PACKAGES[@]}" iproute2

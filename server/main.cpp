@@ -1,3 +1,4 @@
+#include "ORTVHttpConnectionGuard.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
 
@@ -84,6 +85,9 @@ int main(int argc, char **argv)
         delete tcpServer;
         return -1;
     }
+    // Closes idle and oversized connections, and resumes accepting after running out of file
+    // descriptors. It must see each connection before the HTTP server does.
+    new ORTVHttpConnectionGuard(tcpServer);
     httpServer.bind(tcpServer);
     qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
 

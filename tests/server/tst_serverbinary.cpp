@@ -139,12 +139,14 @@ private:
 
     ServerProcess server;
     QElapsedTimer sinceStart;
+    qint64 upAt = 0; // when both sides were seen up, on the sinceStart clock
 };
 
 void tst_ServerBinary::initTestCase()
 {
     sinceStart.start();
     QVERIFY(server.start());
+    upAt = sinceStart.elapsed();
 }
 
 void tst_ServerBinary::cleanupTestCase()
@@ -165,7 +167,9 @@ void tst_ServerBinary::singleThread()
     QFile status(QStringLiteral("/proc/%1/status").arg(server.process.processId()));
     QVERIFY(status.open(QIODevice::ReadOnly));
     const QByteArray text = status.readAll();
-    QVERIFY2(text.contains("\nThreads:\t1\n"), text.constData());
+    // Under an emulator the process also holds the emulator's own helper threads.
+    const QByteArray threads = "\nThreads:\t" + QByteArray::number(1 + SERVER_HELPER_THREADS) + '\n';
+    QVERIFY2(text.contains(threads), text.constData());
 }
 
 void tst_ServerBinary::routes_data()
@@ -407,8 +411,10 @@ void tst_ServerBinary::keepAliveAfter29Seconds()
     QVERIFY(QTest::qWaitFor([&] { return client.socket.hasPendingDatagrams(); }, 31000));
     const qint64 arrivedAt = sinceStart.elapsed();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    // The clock started just before the process: the first tick is 29 s after its transceiver.
-    QVERIFY2(arrivedAt >= 28900 && arrivedAt <= 30000, qPrintable(QString::number(arrivedAt)));
+    // The first tick is 29 s after the transceiver was made: after the clock started, before
+    // the server was seen up (start-up takes longer under an emulator).
+    QVERIFY2(arrivedAt >= 28900 && arrivedAt <= upAt + 30000,
+             qPrintable(QStringLiteral("%1 ms, up at %2 ms").arg(arrivedAt).arg(upAt)));
 
     const QByteArray frame = client.receive();
     QCOMPARE(frame.size(), 110);
