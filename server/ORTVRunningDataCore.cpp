@@ -1,4 +1,5 @@
 #include "ORTVRunningDataCore.h"
+#include "ORTVLogFormat.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -51,7 +52,7 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
             coreData.insert(key, data.toString());
         else if (data.isDouble())
             coreData.insert(key, QString::number(data.toDouble(), 'g', 6));
-        qDebug() << coreData;
+        ORTVLogFormat::logStore(coreData);
     }
 
     if (cmd.contains(QLatin1String("ReadData")) && hasUrl) {

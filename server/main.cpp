@@ -1,4 +1,5 @@
 #include "ORTVHttpConnectionGuard.h"
+#include "ORTVLogFormat.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
 
@@ -99,7 +100,7 @@ int main(int argc, char **argv)
                      [core](QNetworkDatagram dgram) { core->receivedDataFromClient(dgram); });
     QObject::connect(core, &ORTVRunningDataCore::needToSendFrame,
                      [transceiver](QNetworkDatagram d, QHostAddress adr, quint16 port) {
-                         qDebug() << "TX:" << adr << ":" << port;
+                         ORTVLogFormat::logSending(adr, port);
                          transceiver->sendData(d, adr, port);
                      });
 

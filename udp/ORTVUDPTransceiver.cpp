@@ -1,4 +1,5 @@
 #include "ORTVUDPTransceiver.h"
+#include "ORTVLogFormat.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -19,11 +20,16 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     const bool bound =
         udpSocket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DefaultForPlatform);
     connect(udpSocket, &QUdpSocket::readyRead, this, &ORTVUDPTransceiver::readPendingData);
-    if (bound)
+    if (bound) {
+        // The loop sleeps 10 ms between passes: the kernel must hold what arrives meanwhile.
+        // It caps the request at net.core.rmem_max (the package raises that to match).
+        udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                   receiveBufferBytes);
         qDebug() << "ORTVUDPTransceiver started @ port " << port;
-    else
+    } else {
         qWarning() << "ORTVUDPTransceiver failed to bind port" << port << ":"
                    << udpSocket->errorString();
+    }
 
     keepAliveTimer = new QTimer(this);
     // A coarse timer would round 29 s to whole seconds and could fire up to half a second
@@ -46,8 +52,7 @@ void ORTVUDPTransceiver::readPendingData()
 
 void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 {
-    qDebug() << "RX (" << dgram.senderAddress().toString() << ":" << dgram.senderPort()
-             << ") <- " << dgram.data();
+    ORTVLogFormat::logReceived(dgram.senderAddress(), dgram.senderPort(), dgram.data());
 }
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
@@ -55,7 +60,7 @@ void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
     if (ORTVUDPPeer::findInList(peerList, address, port) != -1)
         return;
     peerList.append(ORTVUDPPeer(address, port));
-    qDebug() << "New Peer added to list: " << address.toString() << ":" << port;
+    ORTVLogFormat::logNewPeer(address, port);
 }
 
 template <typename Shown>
@@ -64,7 +69,7 @@ void ORTVUDPTransceiver::writeOne(const QByteArray &bytes, const Shown &shown,
 {
     // The result is not examined: a TX line records an attempt, not a delivery.
     udpSocket->writeDatagram(bytes, address, port);
-    qDebug() << "TX (" << address.toString() << ":" << port << ") ->" << shown;
+    ORTVLogFormat::logSent(address, port, shown);
 }
 
 template <typename Shown>

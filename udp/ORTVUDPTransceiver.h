@@ -22,6 +22,8 @@ class ORTVUDPTransceiver : public QObject
 
 public:
     static constexpr int keepAliveIntervalMs = 29000;
+    // Receive buffer asked of the kernel: 8 MiB holds several thousand small datagrams.
+    static constexpr int receiveBufferBytes = 8388608;
 
     explicit ORTVUDPTransceiver(QObject *parent = nullptr, quint16 port = 1234);
 

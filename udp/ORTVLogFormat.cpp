@@ -1,0 +1,381 @@
+#include "ORTVLogFormat.h"
+
+#include <QChar>
+#include <QDebug>
+#include <QHostAddress>
+#include <QLoggingCategory>
+
+#include <cstring>
+
+namespace {
+
+quint64 formattedCount = 0;
+
+constexpr char16_t hexUpper(unsigned nibble)
+{
+    nibble &= 0xf;
+    return char16_t(nibble < 10 ? u'0' + nibble : u'A' + nibble - 10);
+}
+
+constexpr bool isHexDigit(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Printable ASCII that is written as it is: everything from space to '~' but '"' and '\'.
+constexpr bool isPlainAscii(char16_t c)
+{
+    return c >= 0x20 && c < 0x7f && c != u'"' && c != u'\\';
+}
+
+// The two-character escapes the debug stream uses for these; 0 for the others.
+constexpr char16_t shortEscape(unsigned c)
+{
+    switch (c) {
+    case '"': return u'"';
+    case '\\': return u'\\';
+    case '\b': return u'b';
+    case '\f': return u'f';
+    case '\n': return u'n';
+    case '\r': return u'r';
+    case '\t': return u't';
+    default: return 0;
+    }
+}
+
+char16_t *putUnicodeEscape(char16_t *out, char16_t c)
+{
+    *out++ = u'\\';
+    *out++ = u'u';
+    *out++ = hexUpper(c >> 12);
+    *out++ = hexUpper(c >> 8);
+    *out++ = hexUpper(c >> 4);
+    *out++ = hexUpper(c);
+    return out;
+}
+
+char16_t *putLatin1(char16_t *out, QLatin1StringView text)
+{
+    for (char c : text)
+        *out++ = char16_t(uchar(c));
+    return out;
+}
+
+} // namespace
+
+ORTVLogFormat::ORTVLogFormat()
+{
+    buffer.resize(4096);
+}
+
+bool ORTVLogFormat::enabled()
+{
+#ifdef QT_NO_DEBUG_OUTPUT
+    return false;
+#else
+    // The message channel drops debug messages of the default category when it is disabled,
+    // and writes them when there is no category object (yet, or any more).
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return !category || category->isDebugEnabled();
+#endif
+}
+
+quint64 ORTVLogFormat::linesFormatted()
+{
+    return formattedCount;
+}
+
+ORTVLogFormat &ORTVLogFormat::shared()
+{
+    // One buffer per thread, kept at the size of the longest line so far.
+    thread_local ORTVLogFormat format;
+    format.clear();
+    ++formattedCount;
+    return format;
+}
+
+char16_t *ORTVLogFormat::reserve(qsizetype n)
+{
+    if (used + n > buffer.size())
+        buffer.resize(qMax(buffer.size() * 2, used + n));
+    return begin() + used;
+}
+
+void ORTVLogFormat::appendRaw(QLatin1StringView text)
+{
+    char16_t *out = reserve(text.size());
+    used = putLatin1(out, text) - begin();
+}
+
+void ORTVLogFormat::appendNumber(qint64 value)
+{
+    char16_t digits[20];
+    int n = 0;
+    // Negated as unsigned so the most negative value does not overflow.
+    quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
+    do {
+        digits[n++] = char16_t(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    char16_t *out = reserve(n + 1);
+    if (value < 0)
+        *out++ = u'-';
+    while (n)
+        *out++ = digits[--n];
+    used = out - begin();
+}
+
+void ORTVLogFormat::appendQuoted(QStringView text)
+{
+    const char16_t *p = text.utf16();
+    appendEscapedUtf16(p, p + text.size());
+}
+
+// The debug stream's rules for text: printable characters (QChar::isPrint) are written as
+// they are, '"' and '\' and the five C escapes get a backslash, other code units become \uXXXX;
+// a valid surrogate pair is written as it is when its code point is printable and as
+// \U00XXXXXX when not; a surrogate without its partner is \uXXXX.
+void ORTVLogFormat::appendEscapedUtf16(const char16_t *p, const char16_t *end)
+{
+    // At most 6 characters per code unit (\uXXXX; a pair's \U00XXXXXX is 5 per unit), and quotes.
+    char16_t *out = reserve(6 * (end - p) + 2);
+    *out++ = u'"';
+    while (p != end) {
+        const char16_t c = *p;
+        if (isPlainAscii(c)) {
+            *out++ = c;
+            ++p;
+            continue;
+        }
+        if (c < 0x80) {
+            if (const char16_t e = shortEscape(c)) {
+                *out++ = u'\\';
+                *out++ = e;
+            } else {
+                out = putUnicodeEscape(out, c);
+            }
+            ++p;
+            continue;
+        }
+        if (!QChar::isSurrogate(c)) {
+            if (QChar::isPrint(char32_t(c)))
+                *out++ = c;
+            else
+                out = putUnicodeEscape(out, c);
+            ++p;
+            continue;
+        }
+        if (QChar::isHighSurrogate(c) && p + 1 != end && QChar::isLowSurrogate(p[1])) {
+            const char32_t ucs4 = QChar::surrogateToUcs4(c, p[1]);
+            if (QChar::isPrint(ucs4)) {
+                *out++ = c;
+                *out++ = p[1];
+            } else {
+                *out++ = u'\\';
+                *out++ = u'U';
+                *out++ = u'0';
+                *out++ = u'0';
+                for (int shift = 20; shift >= 0; shift -= 4)
+                    *out++ = hexUpper(ucs4 >> shift);
+            }
+            p += 2;
+            continue;
+        }
+        out = putUnicodeEscape(out, c);
+        ++p;
+    }
+    *out++ = u'"';
+    used = out - begin();
+}
+
+// The debug stream's rules for bytes: printable ASCII as it is, '"' and '\' and the five C
+// escapes with a backslash, every other byte as \xNN; a hex digit right after \xNN is set off
+// by "" so it cannot be read as part of the escape.
+void ORTVLogFormat::appendQuoted(QByteArrayView bytes)
+{
+    const uchar *p = reinterpret_cast<const uchar *>(bytes.data());
+    const uchar *const end = p + bytes.size();
+    // At most 4 characters per byte (\xNN) plus 2 for a following "", and quotes.
+    char16_t *out = reserve(6 * bytes.size() + 2);
+    *out++ = u'"';
+    bool afterHexEscape = false;
+    for (; p != end; ++p) {
+        const uchar c = *p;
+        if (afterHexEscape) {
+            if (isHexDigit(c)) {
+                *out++ = u'"';
+                *out++ = u'"';
+            }
+            afterHexEscape = false;
+        }
+        if (isPlainAscii(c)) {
+            *out++ = c;
+        } else if (const char16_t e = shortEscape(c)) {
+            *out++ = u'\\';
+            *out++ = e;
+        } else {
+            *out++ = u'\\';
+            *out++ = u'x';
+            *out++ = hexUpper(c >> 4);
+            *out++ = hexUpper(c);
+            afterHexEscape = true;
+        }
+    }
+    *out++ = u'"';
+    used = out - begin();
+}
+
+QString ORTVLogFormat::addressText(const QHostAddress &address)
+{
+    return address.toString();
+}
+
+void ORTVLogFormat::appendAddress(const QHostAddress &address)
+{
+    if (address == QHostAddress::Any) {
+        appendRaw(QLatin1StringView("QHostAddress(QHostAddress::Any)"));
+        return;
+    }
+    appendRaw(QLatin1StringView("QHostAddress("));
+    appendQuoted(addressText(address));
+    appendRaw(QLatin1StringView(")"));
+}
+
+void ORTVLogFormat::appendStore(const QHash<QString, QString> &store)
+{
+    appendRaw(QLatin1StringView("QHash("));
+    for (auto it = store.cbegin(); it != store.cend(); ++it) {
+        *reserve(1) = u'(';
+        ++used;
+        const QStringView key(it.key());
+        appendEscapedUtf16(key.utf16(), key.utf16() + key.size());
+        char16_t *out = reserve(2);
+        out[0] = u',';
+        out[1] = u' ';
+        used += 2;
+        const QStringView value(it.value());
+        appendEscapedUtf16(value.utf16(), value.utf16() + value.size());
+        *reserve(1) = u')';
+        ++used;
+    }
+    appendRaw(QLatin1StringView(")"));
+}
+
+void ORTVLogFormat::emitDebug() const
+{
+    // nospace: the text is already complete, so the stream must neither add nor trim a space.
+    qDebug().noquote().nospace() << view();
+}
+
+#ifndef ORTV_LOG_VIA_DEBUG_STREAM
+
+void ORTVLogFormat::logStore(const QHash<QString, QString> &store)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendStore(store);
+    line.emitDebug();
+}
+
+void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendRaw(QLatin1StringView("RX ( "));
+    line.appendQuoted(from);
+    line.appendRaw(QLatin1StringView(" : "));
+    line.appendNumber(port);
+    line.appendRaw(QLatin1StringView(" ) <-  "));
+    line.appendQuoted(QByteArrayView(payload));
+    line.emitDebug();
+}
+
+void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QByteArray &payload)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendRaw(QLatin1StringView("TX ( "));
+    line.appendQuoted(to);
+    line.appendRaw(QLatin1StringView(" : "));
+    line.appendNumber(port);
+    line.appendRaw(QLatin1StringView(" ) -> "));
+    line.appendQuoted(QByteArrayView(payload));
+    line.emitDebug();
+}
+
+void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QString &text)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendRaw(QLatin1StringView("TX ( "));
+    line.appendQuoted(to);
+    line.appendRaw(QLatin1StringView(" : "));
+    line.appendNumber(port);
+    line.appendRaw(QLatin1StringView(" ) -> "));
+    line.appendQuoted(QStringView(text));
+    line.emitDebug();
+}
+
+void ORTVLogFormat::logSending(const QHostAddress &to, quint16 port)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendRaw(QLatin1StringView("TX: "));
+    line.appendAddress(to);
+    line.appendRaw(QLatin1StringView(" : "));
+    line.appendNumber(port);
+    line.emitDebug();
+}
+
+void ORTVLogFormat::logNewPeer(const QHostAddress &address, quint16 port)
+{
+    if (!enabled())
+        return;
+    ORTVLogFormat &line = shared();
+    line.appendRaw(QLatin1StringView("New Peer added to list:  "));
+    line.appendQuoted(address);
+    line.appendRaw(QLatin1StringView(" : "));
+    line.appendNumber(port);
+    line.emitDebug();
+}
+
+#else
+
+// Item by item through the debug stream, as the lines were written before this class: kept
+// as a build option so the benchmark can measure both ways.
+void ORTVLogFormat::logStore(const QHash<QString, QString> &store)
+{
+    qDebug() << store;
+}
+
+void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)
+{
+    qDebug() << "RX (" << from.toString() << ":" << port << ") <- " << payload;
+}
+
+void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QByteArray &payload)
+{
+    qDebug() << "TX (" << to.toString() << ":" << port << ") ->" << payload;
+}
+
+void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QString &text)
+{
+    qDebug() << "TX (" << to.toString() << ":" << port << ") ->" << text;
+}
+
+void ORTVLogFormat::logSending(const QHostAddress &to, quint16 port)
+{
+    qDebug() << "TX:" << to << ":" << port;
+}
+
+void ORTVLogFormat::logNewPeer(const QHostAddress &address, quint16 port)
+{
+    qDebug() << "New Peer added to list: " << address.toString() << ":" << port;
+}
+
+#endif
