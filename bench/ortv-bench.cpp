@@ -1,0 +1,481 @@
+// Load client for ortv-data-server's benchmark (bench.sh). Plain POSIX sockets, one thread,
+// so the client itself costs little of the machine it shares with the server. Talks to
+// 127.0.0.1 only. Every command prints one line of key=value pairs.
+//
+//   ortv-bench fill  --keys K                    store keys 0..K-1, wait until all are in
+//   ortv-bench flood --keys K --rate R --seconds T [--read] [--array N] [--pid P] [--log F]
+//   ortv-bench rtt   --clients C --requests N    ReadData round trips, C requests in flight
+//   ortv-bench http  --path /Data --requests N   HTTP GET latency on fresh connections
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int udpPort = 1234;
+constexpr int httpPort = 8080;
+const char *const markerKey = "bench.marker";
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+[[noreturn]] void fail(const std::string &what)
+{
+    std::fprintf(stderr, "ortv-bench: %s\n", what.c_str());
+    std::exit(2);
+}
+
+std::string keyName(long i)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "bench.key.%06ld", i);
+    return name;
+}
+
+std::string setCommand(long key, long value)
+{
+    return "{\"cmd\":\"SetData\",\"url\":\"" + keyName(key) + "\",\"data\":\""
+        + std::to_string(value) + ".5\"}";
+}
+
+std::string readCommand(const std::string &key)
+{
+    return "{\"cmd\":\"ReadData\",\"url\":\"" + key + "\"}";
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A UDP socket connected to the server, so send() and recv() need no address.
+class UdpClient
+{
+public:
+    UdpClient()
+    {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            fail("socket");
+        const int buffer = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        const sockaddr_in server = loopback(udpPort);
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
+            fail("connect udp");
+    }
+    ~UdpClient() { close(fd); }
+    UdpClient(const UdpClient &) = delete;
+    UdpClient &operator=(const UdpClient &) = delete;
+
+    bool send(const std::string &payload)
+    {
+        for (;;) {
+            if (::send(fd, payload.data(), payload.size(), 0) == ssize_t(payload.size()))
+                return true;
+            if (errno == EAGAIN || errno == ENOBUFS) {
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, 10);
+                continue;
+            }
+            return false;  // e.g. ECONNREFUSED after an ICMP error: not sent
+        }
+    }
+    // Next reply within timeoutMs; empty when none came.
+    std::string receive(int timeoutMs)
+    {
+        char data[65536];
+        ssize_t n = recv(fd, data, sizeof data, 0);
+        if (n < 0 && timeoutMs > 0) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) > 0)
+                n = recv(fd, data, sizeof data, 0);
+        }
+        return n > 0 ? std::string(data, size_t(n)) : std::string();
+    }
+
+    int fd = -1;
+};
+
+std::map<std::string, std::string> parseOptions(int argc, char **argv)
+{
+    std::map<std::string, std::string> options;
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name.rfind("--", 0) != 0)
+            fail("unexpected argument " + name);
+        name = name.substr(2);
+        if (name == "read") {
+            options[name] = "1";
+            continue;
+        }
+        if (i + 1 >= argc)
+            fail("missing value for --" + name);
+        options[name] = argv[++i];
+    }
+    return options;
+}
+
+double number(const std::map<std::string, std::string> &options, const std::string &name,
+              double fallback)
+{
+    const auto it = options.find(name);
+    return it == options.end() ? fallback : std::atof(it->second.c_str());
+}
+
+// utime + stime of a process in seconds, from /proc/PID/stat; negative when unreadable.
+double cpuSeconds(long pid)
+{
+    if (pid <= 0)
+        return -1;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(file, line))
+        return -1;
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The UDP receive errors of this network namespace (buffer full and other input errors).
+long long udpReceiveErrors()
+{
+    std::ifstream file("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(file, names)) {
+        if (names.rfind("Udp:", 0) == 0 && std::getline(file, values))
+            break;
+    }
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    long long errors = 0;
+    while (n >> name && v >> value) {
+        if (name == "InErrors")
+            errors += std::atoll(value.c_str());
+    }
+    return errors;
+}
+
+long long fileSize(const std::string &path)
+{
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+// RX lines the server wrote after offset, not counting the end-of-run marker.
+long long countReceivedLines(const std::string &path, long long offset)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return -1;
+    std::fseek(file, long(offset), SEEK_SET);
+    long long count = 0;
+    std::vector<char> chunk(1 << 20);
+    size_t n;
+    bool atLineStart = true;
+    std::string head;  // the first bytes of the current line
+    bool hasMarker = false;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        for (size_t i = 0; i < n; ++i) {
+            const char c = chunk[i];
+            if (atLineStart) {
+                head.clear();
+                hasMarker = false;
+                atLineStart = false;
+            }
+            if (c == '\n') {
+                if (head.rfind("RX (", 0) == 0 && !hasMarker)
+                    ++count;
+                atLineStart = true;
+                continue;
+            }
+            if (head.size() < 4)
+                head += c;
+            // The marker key only ever appears in the marker's own line.
+            if (c == 'm' && !hasMarker) {
+                const size_t left = n - i;
+                if (left >= 6 && std::memcmp(&chunk[i], "marker", 6) == 0)
+                    hasMarker = true;
+            }
+        }
+    }
+    std::fclose(file);
+    return count;
+}
+
+// Sends the marker and waits for its answer: the server has then handled everything sent
+// before it from this socket. Other replies that arrive first are counted in replies.
+bool syncWithServer(UdpClient &client, long long &replies, int timeoutMs = 60000)
+{
+    if (!client.send(readCommand(markerKey)))
+        return false;
+    const auto start = Clock::now();
+    while (secondsSince(start) * 1000 < timeoutMs) {
+        const std::string reply = client.receive(100);
+        if (reply.empty())
+            continue;
+        if (reply.find(markerKey) != std::string::npos)
+            return true;
+        ++replies;
+    }
+    return false;
+}
+
+int fill(const std::map<std::string, std::string> &options)
+{
+    const long keys = long(number(options, "keys", 100));
+    const double rate = number(options, "rate", 50000);
+    UdpClient client;
+    const auto start = Clock::now();
+    for (long i = 0; i < keys; ++i) {
+        while (i > rate * secondsSince(start))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (!client.send(setCommand(i, i)))
+            fail("send");
+    }
+    long long replies = 0;
+    if (!syncWithServer(client, replies))
+        fail("no answer from the server after filling");
+    // Every key must be there: read the last one back.
+    client.send(readCommand(keyName(keys - 1)));
+    const std::string last = client.receive(5000);
+    const bool ok = last.find(std::to_string(keys - 1) + ".5") != std::string::npos;
+    std::printf("keys=%ld seconds=%.2f ok=%d\n", keys, secondsSince(start), ok ? 1 : 0);
+    return ok ? 0 : 1;
+}
+
+int flood(const std::map<std::string, std::string> &options)
+{
+    const long keys = std::max(1L, long(number(options, "keys", 100)));
+    const double rate = number(options, "rate", 10000);
+    const double seconds = number(options, "seconds", 2);
+    const int arrayLength = int(number(options, "array", 0));
+    const bool read = options.count("read") > 0;
+    const long pid = long(number(options, "pid", 0));
+    const std::string log = options.count("log") ? options.at("log") : std::string();
+    const long total = long(rate * seconds);
+
+    // Payloads are made before the clock starts.
+    std::vector<std::string> payloads;
+    const long distinct = std::min<long>(total, 4096);
+    long key = 0;
+    for (long i = 0; i < distinct; ++i) {
+        if (arrayLength > 0) {
+            std::string array = "[";
+            for (int c = 0; c < arrayLength; ++c, key = (key + 1) % keys) {
+                if (c)
+                    array += ',';
+                array += read ? readCommand(keyName(key)) : setCommand(key, i);
+            }
+            payloads.push_back(array + "]");
+        } else {
+            payloads.push_back(read ? readCommand(keyName(key)) : setCommand(key, i));
+            key = (key + 1) % keys;
+        }
+    }
+
+    UdpClient client;
+    const long long logStart = log.empty() ? -1 : fileSize(log);
+    const long long errorsBefore = udpReceiveErrors();
+    const double cpuBefore = cpuSeconds(pid);
+    long long replies = 0, sent = 0, failed = 0;
+    const auto start = Clock::now();
+    while (sent + failed < total) {
+        const long due = std::min<long>(total, long(rate * secondsSince(start)) + 1);
+        while (sent + failed < due) {
+            if (client.send(payloads[size_t((sent + failed) % distinct)]))
+                ++sent;
+            else
+                ++failed;
+        }
+        // Replies are read as they come, so the client's own buffer never overflows.
+        while (!client.receive(0).empty())
+            ++replies;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    const double sendSeconds = secondsSince(start);
+    const auto lastSend = Clock::now();
+    const bool synced = syncWithServer(client, replies);
+    const double drainMs = secondsSince(lastSend) * 1000;
+    const double cpuAfter = cpuSeconds(pid);
+    const long long errors = udpReceiveErrors() - errorsBefore;
+    const long long received = log.empty() ? -1 : countReceivedLines(log, logStart);
+    const long long commands = sent * std::max(1, arrayLength);
+
+    std::printf("offered=%.0f sent=%lld failed=%lld commands=%lld received=%lld lost=%lld "
+                "kernel_drops=%lld replies=%lld drain_ms=%.1f synced=%d cpu_s=%.2f "
+                "cpu_us_per_cmd=%.2f\n",
+                double(sent) / sendSeconds, sent, failed, commands, received,
+                received < 0 ? -1 : sent - received, errors, replies, drainMs, synced ? 1 : 0,
+                cpuBefore < 0 ? -1.0 : cpuAfter - cpuBefore,
+                cpuBefore < 0 ? -1.0 : (cpuAfter - cpuBefore) * 1e6 / double(commands));
+    return synced ? 0 : 1;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size())));
+    return values[index];
+}
+
+int roundTrips(const std::map<std::string, std::string> &options)
+{
+    const int clients = std::max(1, int(number(options, "clients", 1)));
+    const int requests = std::max(1, int(number(options, "requests", 500)));
+    std::vector<UdpClient> sockets(static_cast<size_t>(clients));
+    std::vector<Clock::time_point> sentAt(sockets.size());
+    std::vector<int> done(sockets.size(), 0);
+    std::vector<pollfd> polls;
+    std::vector<double> rtts;
+    const std::string request = readCommand(keyName(0));
+    for (size_t i = 0; i < sockets.size(); ++i) {
+        polls.push_back({sockets[i].fd, POLLIN, 0});
+        sentAt[i] = Clock::now();
+        sockets[i].send(request);
+    }
+    long lost = 0;
+    int active = clients;
+    while (active > 0) {
+        if (poll(polls.data(), polls.size(), 100) < 0)
+            fail("poll");
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            if (done[i] >= requests)
+                continue;
+            const bool answered = (polls[i].revents & POLLIN) && !sockets[i].receive(0).empty();
+            const double waited = secondsSince(sentAt[i]);
+            if (!answered && waited < 2.0)
+                continue;
+            if (answered)
+                rtts.push_back(waited * 1000);
+            else
+                ++lost;
+            if (++done[i] == requests) {
+                --active;
+                polls[i].events = 0;
+                continue;
+            }
+            sentAt[i] = Clock::now();
+            sockets[i].send(request);
+        }
+    }
+    std::printf("clients=%d samples=%zu lost=%ld p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", clients,
+                rtts.size(), lost, percentile(rtts, 0.50), percentile(rtts, 0.99),
+                rtts.empty() ? -1.0 : *std::max_element(rtts.begin(), rtts.end()));
+    return lost == 0 ? 0 : 1;
+}
+
+// One GET on a fresh connection; the body, or empty on failure.
+std::string httpGet(const std::string &path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in server = loopback(httpPort);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
+        fail("connect http");
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), 0) != ssize_t(request.size()))
+        fail("send http");
+    std::string data;
+    char chunk[65536];
+    size_t headEnd = std::string::npos;
+    size_t wanted = 0;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        data.append(chunk, size_t(n));
+        if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
+            std::string head = data.substr(0, headEnd);
+            std::transform(head.begin(), head.end(), head.begin(), ::tolower);
+            const size_t length = head.find("content-length:");
+            if (length == std::string::npos)
+                fail("no content-length");
+            wanted = std::strtoul(head.c_str() + length + 15, nullptr, 10);
+        }
+        if (headEnd != std::string::npos && data.size() - headEnd - 4 >= wanted)
+            break;
+    }
+    close(fd);
+    if (headEnd == std::string::npos || data.compare(0, 12, "HTTP/1.1 200") != 0)
+        return {};
+    return data.substr(headEnd + 4);
+}
+
+int http(const std::map<std::string, std::string> &options)
+{
+    const std::string path = options.count("path") ? options.at("path") : "/Data";
+    const int requests = std::max(1, int(number(options, "requests", 10)));
+    std::vector<double> times;
+    size_t bytes = 0, entries = 0;
+    for (int i = 0; i < requests; ++i) {
+        const auto start = Clock::now();
+        const std::string body = httpGet(path);
+        times.push_back(secondsSince(start) * 1000);
+        if (body.empty())
+            fail("bad HTTP answer");
+        bytes = body.size();
+        // One object per key in "data": count the separators between them.
+        entries = 0;
+        for (size_t at = body.find("\"data\":[{"); at != std::string::npos;
+             at = body.find("},{", at + 1))
+            ++entries;
+    }
+    std::printf("requests=%d bytes=%zu entries=%zu p50_ms=%.1f max_ms=%.1f\n", requests, bytes,
+                entries, percentile(times, 0.5), *std::max_element(times.begin(), times.end()));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        fail("usage: ortv-bench fill|flood|rtt|http [--option value ...]");
+    const std::string command = argv[1];
+    const auto options = parseOptions(argc, argv);
+    if (command == "fill")
+        return fill(options);
+    if (command == "flood")
+        return flood(options);
+    if (command == "rtt")
+        return roundTrips(options);
+    if (command == "http")
+        return http(options);
+    fail("unknown command " + command);
+}
