@@ -8,7 +8,9 @@ BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-de
 install_missing() {
     local missing=() p
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
+        # One line per installed architecture of the package (arm64 beside amd64 for the cross
+        # build).
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' ||
             missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
