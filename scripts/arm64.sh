@@ -1,8 +1,7 @@
 # Sourced after scripts/setup.sh by the scripts that cross build for 64-bit ARM: Debian's arm64
-# Qt packages installed beside the host's (multiarch), the cross compiler, and qemu's user-mode
-# emulator that runs the arm64 tests.
+# Qt packages installed beside the host's (multiarch) and the cross compiler.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qt6-base-dev:arm64 qt6-httpserver-dev:arm64
-                qt6-websockets-dev:arm64 qemu-user)
+                qt6-websockets-dev:arm64)
 ARM64_TOOLCHAIN=cmake/aarch64-linux-gnu.cmake
 
 # Lets apt install arm64 packages; install_missing refreshes the package lists before it
