@@ -61,86 +61,39 @@ char16_t *putLatin1(char16_t *out, QLatin1StringView text)
     return out;
 }
 
-} // namespace
-
-ORTVLogFormat::ORTVLogFormat()
+// True when all four code units at p are plain ASCII (see isPlainAscii): the common case,
+// tested four at a time on one 64-bit word.
+inline bool fourPlainAscii(const char16_t *p)
 {
-    buffer.resize(4096);
-}
-
-bool ORTVLogFormat::enabled()
-{
-#ifdef QT_NO_DEBUG_OUTPUT
-    return false;
-#else
-    // The message channel drops debug messages of the default category when it is disabled,
-    // and writes them when there is no category object (yet, or any more).
-    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
-    return !category || category->isDebugEnabled();
-#endif
-}
-
-quint64 ORTVLogFormat::linesFormatted()
-{
-    return formattedCount;
-}
-
-ORTVLogFormat &ORTVLogFormat::shared()
-{
-    // One buffer per thread, kept at the size of the longest line so far.
-    thread_local ORTVLogFormat format;
-    format.clear();
-    ++formattedCount;
-    return format;
-}
-
-char16_t *ORTVLogFormat::reserve(qsizetype n)
-{
-    if (used + n > buffer.size())
-        buffer.resize(qMax(buffer.size() * 2, used + n));
-    return begin() + used;
-}
-
-void ORTVLogFormat::appendRaw(QLatin1StringView text)
-{
-    char16_t *out = reserve(text.size());
-    used = putLatin1(out, text) - begin();
-}
-
-void ORTVLogFormat::appendNumber(qint64 value)
-{
-    char16_t digits[20];
-    int n = 0;
-    // Negated as unsigned so the most negative value does not overflow.
-    quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
-    do {
-        digits[n++] = char16_t(u'0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    char16_t *out = reserve(n + 1);
-    if (value < 0)
-        *out++ = u'-';
-    while (n)
-        *out++ = digits[--n];
-    used = out - begin();
-}
-
-void ORTVLogFormat::appendQuoted(QStringView text)
-{
-    const char16_t *p = text.utf16();
-    appendEscapedUtf16(p, p + text.size());
+    quint64 w;
+    std::memcpy(&w, p, sizeof w);
+    constexpr quint64 low15 = 0x7fff7fff7fff7fffULL;
+    constexpr quint64 top = 0x8000800080008000ULL;
+    const quint64 m = w & low15;
+    const quint64 atLeast7F = (m + 0x7f817f817f817f81ULL) | w;  // top bit: unit >= 0x7f
+    const quint64 atLeast20 = m + 0x7fe07fe07fe07fe0ULL;        // top bit: unit & 0x7fff >= 0x20
+    const quint64 q = w ^ 0x0022002200220022ULL;
+    const quint64 notQuote = ((q & low15) + low15) | q;         // top bit: unit != '"'
+    const quint64 b = w ^ 0x005c005c005c005cULL;
+    const quint64 notBackslash = ((b & low15) + low15) | b;     // top bit: unit != '\'
+    return (~atLeast7F & atLeast20 & notQuote & notBackslash & top) == top;
 }
 
 // The debug stream's rules for text: printable characters (QChar::isPrint) are written as
-// they are, '"' and '\' and the five C escapes get a backslash, other code units become \uXXXX;
-// a valid surrogate pair is written as it is when its code point is printable and as
-// \U00XXXXXX when not; a surrogate without its partner is \uXXXX.
-void ORTVLogFormat::appendEscapedUtf16(const char16_t *p, const char16_t *end)
+// they are, '"' and '\' and the five C escapes get a backslash, other code units become
+// \uXXXX; a valid surrogate pair is written as it is when its code point is printable and as
+// \U00XXXXXX when not; a surrogate without its partner is \uXXXX. Needs room for
+// 6 * (end - p) + 2 characters.
+char16_t *putQuoted(char16_t *out, const char16_t *p, const char16_t *const end)
 {
-    // At most 6 characters per code unit (\uXXXX; a pair's \U00XXXXXX is 5 per unit), and quotes.
-    char16_t *out = reserve(6 * (end - p) + 2);
     *out++ = u'"';
     while (p != end) {
+        if (end - p >= 4 && fourPlainAscii(p)) {
+            std::memcpy(out, p, 4 * sizeof(char16_t));
+            out += 4;
+            p += 4;
+            continue;
+        }
         const char16_t c = *p;
         if (isPlainAscii(c)) {
             *out++ = c;
@@ -185,18 +138,14 @@ void ORTVLogFormat::appendEscapedUtf16(const char16_t *p, const char16_t *end)
         ++p;
     }
     *out++ = u'"';
-    used = out - begin();
+    return out;
 }
 
 // The debug stream's rules for bytes: printable ASCII as it is, '"' and '\' and the five C
 // escapes with a backslash, every other byte as \xNN; a hex digit right after \xNN is set off
-// by "" so it cannot be read as part of the escape.
-void ORTVLogFormat::appendQuoted(QByteArrayView bytes)
+// by "" so it cannot be read as part of the escape. Needs room for 6 * size + 2 characters.
+char16_t *putQuoted(char16_t *out, const uchar *p, const uchar *const end)
 {
-    const uchar *p = reinterpret_cast<const uchar *>(bytes.data());
-    const uchar *const end = p + bytes.size();
-    // At most 4 characters per byte (\xNN) plus 2 for a following "", and quotes.
-    char16_t *out = reserve(6 * bytes.size() + 2);
     *out++ = u'"';
     bool afterHexEscape = false;
     for (; p != end; ++p) {
@@ -222,7 +171,95 @@ void ORTVLogFormat::appendQuoted(QByteArrayView bytes)
         }
     }
     *out++ = u'"';
-    used = out - begin();
+    return out;
+}
+
+} // namespace
+
+ORTVLogFormat::ORTVLogFormat()
+{
+    clear();
+}
+
+void ORTVLogFormat::clear()
+{
+    // The message channel may have kept the last text (a handler that stores messages):
+    // leave that copy alone and write into a buffer of our own.
+    if (!buffer.isDetached())
+        buffer = QString();
+    buffer.resize(room);
+    base = reinterpret_cast<char16_t *>(buffer.data());
+    used = 0;
+}
+
+char16_t *ORTVLogFormat::grow(qsizetype n)
+{
+    if (used + n > room)
+        room = qMax(2 * room, used + n);
+    buffer.resize(room);
+    base = reinterpret_cast<char16_t *>(buffer.data());
+    return base + used;
+}
+
+bool ORTVLogFormat::enabled()
+{
+#ifdef QT_NO_DEBUG_OUTPUT
+    return false;
+#else
+    // The message channel drops debug messages of the default category when it is disabled,
+    // and writes them when there is no category object (yet, or any more).
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return !category || category->isDebugEnabled();
+#endif
+}
+
+quint64 ORTVLogFormat::linesFormatted()
+{
+    return formattedCount;
+}
+
+ORTVLogFormat &ORTVLogFormat::shared()
+{
+    // One buffer per thread, kept at the size of the longest line so far.
+    thread_local ORTVLogFormat format;
+    format.clear();
+    ++formattedCount;
+    return format;
+}
+
+void ORTVLogFormat::appendRaw(QLatin1StringView text)
+{
+    setEnd(putLatin1(reserve(text.size()), text));
+}
+
+void ORTVLogFormat::appendNumber(qint64 value)
+{
+    char16_t digits[20];
+    int n = 0;
+    // Negated as unsigned so the most negative value does not overflow.
+    quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
+    do {
+        digits[n++] = char16_t(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    char16_t *out = reserve(n + 1);
+    if (value < 0)
+        *out++ = u'-';
+    while (n)
+        *out++ = digits[--n];
+    setEnd(out);
+}
+
+void ORTVLogFormat::appendQuoted(QStringView text)
+{
+    const char16_t *p = text.utf16();
+    setEnd(putQuoted(reserve(6 * text.size() + 2), p, p + text.size()));
+}
+
+void ORTVLogFormat::appendQuoted(QByteArrayView bytes)
+{
+    const uchar *p = reinterpret_cast<const uchar *>(bytes.data());
+    setEnd(putQuoted(reserve(6 * bytes.size() + 2), p, p + bytes.size()));
 }
 
 QString ORTVLogFormat::addressText(const QHostAddress &address)
@@ -245,26 +282,28 @@ void ORTVLogFormat::appendStore(const QHash<QString, QString> &store)
 {
     appendRaw(QLatin1StringView("QHash("));
     for (auto it = store.cbegin(); it != store.cend(); ++it) {
-        *reserve(1) = u'(';
-        ++used;
         const QStringView key(it.key());
-        appendEscapedUtf16(key.utf16(), key.utf16() + key.size());
-        char16_t *out = reserve(2);
-        out[0] = u',';
-        out[1] = u' ';
-        used += 2;
         const QStringView value(it.value());
-        appendEscapedUtf16(value.utf16(), value.utf16() + value.size());
-        *reserve(1) = u')';
-        ++used;
+        char16_t *out = reserve(6 * (key.size() + value.size()) + 8);
+        *out++ = u'(';
+        out = putQuoted(out, key.utf16(), key.utf16() + key.size());
+        *out++ = u',';
+        *out++ = u' ';
+        out = putQuoted(out, value.utf16(), value.utf16() + value.size());
+        *out++ = u')';
+        setEnd(out);
     }
     appendRaw(QLatin1StringView(")"));
 }
 
-void ORTVLogFormat::emitDebug() const
+void ORTVLogFormat::emitDebug()
 {
-    // nospace: the text is already complete, so the stream must neither add nor trim a space.
-    qDebug().noquote().nospace() << view();
+    // What qDebug() << ... ends with: the finished text to the message channel, as a debug
+    // message of the default category (which the channel filters by the logging rules).
+    buffer.resize(used);
+    const QMessageLogContext context(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC,
+                                     "default");
+    qt_message_output(QtDebugMsg, context, buffer);
 }
 
 #ifndef ORTV_LOG_VIA_DEBUG_STREAM

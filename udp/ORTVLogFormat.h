@@ -37,7 +37,7 @@ public:
     static void logNewPeer(const QHostAddress &address, quint16 port);
 
     // The building blocks, each writing what the debug stream writes for one item.
-    void clear() { used = 0; }
+    void clear();
     void appendRaw(QLatin1StringView text);
     void appendNumber(qint64 value);
     void appendQuoted(QStringView text);      // as `qDebug() << QString`
@@ -48,17 +48,23 @@ public:
 
     QStringView view() const { return QStringView(buffer.constData(), used); }
     QString text() const { return view().toString(); }
-    // Writes the text as one debug message, exactly as built.
-    void emitDebug() const;
+    // Writes the text as one debug message of the default category, exactly as built: what
+    // the debug stream's destructor does with its own text.
+    void emitDebug();
 
 private:
-    // Room for n more characters; returns where to write them.
-    char16_t *reserve(qsizetype n);
-    char16_t *begin() { return reinterpret_cast<char16_t *>(buffer.data()); }
-    void appendEscapedUtf16(const char16_t *p, const char16_t *end);
+    // Room for n more characters; returns where to write them. Grows the buffer as needed.
+    char16_t *reserve(qsizetype n)
+    {
+        return used + n <= buffer.size() ? base + used : grow(n);
+    }
+    char16_t *grow(qsizetype n);
+    void setEnd(const char16_t *end) { used = end - base; }
     static QString addressText(const QHostAddress &address);
     static ORTVLogFormat &shared();
 
-    QString buffer;
+    QString buffer;   // written through base; its size is the usable room, not the text
+    char16_t *base = nullptr;
     qsizetype used = 0;
+    qsizetype room = 4096;  // the buffer's size while a line is built
 };

@@ -354,16 +354,23 @@ void tst_LogFormat::disabledDebugFormatsNothing()
     QCOMPARE(ORTVLogFormat::linesFormatted() - before, quint64(expected));
 }
 
-// The shared buffer grows for a long line and must not leak its tail into a shorter one.
+// The shared buffer grows for a long line, must not leak its tail into a shorter one, and must
+// not change a message that a handler kept.
 void tst_LogFormat::bufferIsReusedAcrossLines()
 {
     const QHostAddress peer(QHostAddress::LocalHost);
     const QByteArray longPayload(20000, 'x');
-    QCOMPARE(messageOf([&] { ORTVLogFormat::logReceived(peer, 2, longPayload); }),
-             "RX ( \"127.0.0.1\" : 2 ) <-  \"" + QString(20000, u'x') + '"');
+    const QString longLine = "RX ( \"127.0.0.1\" : 2 ) <-  \"" + QString(20000, u'x') + '"';
+    QCOMPARE(messageOf([&] { ORTVLogFormat::logReceived(peer, 2, longPayload); }), longLine);
     QCOMPARE(messageOf([&] { ORTVLogFormat::logReceived(peer, 3, "y"); }),
              QStringLiteral("RX ( \"127.0.0.1\" : 3 ) <-  \"y\""));
-    QCOMPARE(messageOf([&] { ORTVLogFormat::logStore(Store()); }), QStringLiteral("QHash()"));
+
+    LogCapture kept;
+    ORTVLogFormat::logReceived(peer, 2, longPayload);
+    ORTVLogFormat::logStore(Store());
+    ORTVLogFormat::logNewPeer(peer, 4);
+    QCOMPARE(kept.lines(), (QStringList{longLine, QStringLiteral("QHash()"),
+                                       QStringLiteral("New Peer added to list:  \"127.0.0.1\" : 4")}));
 }
 
 QTEST_GUILESS_MAIN(tst_LogFormat)
