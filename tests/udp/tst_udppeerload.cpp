@@ -1,0 +1,116 @@
+// Ten thousand peers in one transceiver: the cost of a datagram from a new and from a known
+// peer, and of one keep-alive tick to all of them. Runs in a private network namespace: the
+// keep-alive frames go to ten thousand loopback ports.
+#include "ORTVUDPTransceiver.h"
+
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QNetworkProxy>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int peers = 10000;
+constexpr quint16 firstPort = 20000;
+
+// Counts the log lines the transceiver writes. Formatting still happens; the lines go nowhere.
+// The test's own results (qInfo) and any warning still reach the test log.
+int newPeerLines = 0;
+int txLines = 0;
+QtMessageHandler previous = nullptr;
+void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg) {
+        previous(type, context, message);
+        return;
+    }
+    newPeerLines += message.startsWith(QLatin1String("New Peer added to list:"));
+    txLines += message.startsWith(QLatin1String("TX ("));
+}
+
+} // namespace
+
+class tst_UdpPeerLoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void tenThousandPeers_data();
+    void tenThousandPeers();
+};
+
+void tst_UdpPeerLoad::initTestCase()
+{
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    previous = qInstallMessageHandler(countingHandler);
+}
+
+void tst_UdpPeerLoad::cleanupTestCase()
+{
+    qInstallMessageHandler(previous);
+}
+
+void tst_UdpPeerLoad::tenThousandPeers_data()
+{
+    // Which of the ten thousand endpoints are real sockets that check the keep-alive frame.
+    QTest::addColumn<QList<int>>("listening");
+    QTest::newRow("first, middle and last peer listen") << QList<int>{0, peers / 2, peers - 1};
+}
+
+void tst_UdpPeerLoad::tenThousandPeers()
+{
+    QFETCH(QList<int>, listening);
+
+    ORTVUDPTransceiver transceiver(nullptr, 0);
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    for (int index : listening) {
+        sockets.push_back(std::make_unique<QUdpSocket>());
+        QVERIFY(sockets.back()->bind(QHostAddress::LocalHost, quint16(firstPort + index)));
+    }
+    newPeerLines = 0;
+    txLines = 0;
+
+    // Every endpoint once: the list grows to ten thousand, each lookup scans what is there.
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < peers; ++i)
+        transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost), quint16(firstPort + i));
+    const qint64 addAllNs = clock.nsecsElapsed();
+    QCOMPARE(newPeerLines, peers);
+
+    // A datagram from a peer already known, the last one added (the longest search).
+    constexpr int lookups = 1000;
+    clock.restart();
+    for (int i = 0; i < lookups; ++i)
+        transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost),
+                                      quint16(firstPort + peers - 1));
+    const qint64 knownNs = clock.nsecsElapsed() / lookups;
+    QCOMPARE(newPeerLines, peers);
+
+    clock.restart();
+    transceiver.keepAliveTimerTicked();
+    const qint64 tickNs = clock.nsecsElapsed();
+    QCOMPARE(txLines, peers);
+
+    qInfo("%d peers: adding all %.1f ms (%.2f us each on average), a known peer %.2f us, "
+          "one keep-alive tick %.1f ms (%.2f us per peer)",
+          peers, addAllNs / 1e6, addAllNs / 1e3 / peers, knownNs / 1e3, tickNs / 1e6,
+          tickNs / 1e3 / peers);
+
+    for (const auto &socket : sockets) {
+        QVERIFY(socket->hasPendingDatagrams() || socket->waitForReadyRead(2000));
+        const QNetworkDatagram frame = socket->receiveDatagram();
+        QCOMPARE(frame.data().size(), 110);
+        QVERIFY(frame.data().startsWith(R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"})"));
+        QVERIFY(!socket->hasPendingDatagrams());
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_UdpPeerLoad)
+#include "tst_udppeerload.moc"
