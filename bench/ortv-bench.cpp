@@ -193,56 +193,36 @@ long long fileSize(const std::string &path)
     return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
 }
 
-// RX lines the server wrote after offset, not counting the end-of-run marker.
+// RX lines the server wrote after offset, not counting the end-of-run marker's.
 long long countReceivedLines(const std::string &path, long long offset)
 {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
+    std::ifstream file(path, std::ios::binary);
     if (!file)
         return -1;
-    std::fseek(file, long(offset), SEEK_SET);
+    file.seekg(offset);
     long long count = 0;
-    std::vector<char> chunk(1 << 20);
-    size_t n;
-    bool atLineStart = true;
-    std::string head;  // the first bytes of the current line
-    bool hasMarker = false;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        for (size_t i = 0; i < n; ++i) {
-            const char c = chunk[i];
-            if (atLineStart) {
-                head.clear();
-                hasMarker = false;
-                atLineStart = false;
-            }
-            if (c == '\n') {
-                if (head.rfind("RX (", 0) == 0 && !hasMarker)
-                    ++count;
-                atLineStart = true;
-                continue;
-            }
-            if (head.size() < 4)
-                head += c;
-            // The marker key only ever appears in the marker's own line.
-            if (c == 'm' && !hasMarker) {
-                const size_t left = n - i;
-                if (left >= 6 && std::memcmp(&chunk[i], "marker", 6) == 0)
-                    hasMarker = true;
-            }
-        }
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.compare(0, 4, "RX (") == 0 && line.find(markerKey) == std::string::npos)
+            ++count;
     }
-    std::fclose(file);
     return count;
 }
 
 // Sends the marker and waits for its answer: the server has then handled everything sent
-// before it from this socket. Other replies that arrive first are counted in replies.
-bool syncWithServer(UdpClient &client, long long &replies, int timeoutMs = 60000)
+// before it from this socket. The marker is sent again every 200 ms, as a full receive buffer
+// may drop it too. Other replies that arrive meanwhile are counted in replies.
+bool syncWithServer(UdpClient &client, long long &replies, int timeoutMs = 30000)
 {
-    if (!client.send(readCommand(markerKey)))
-        return false;
     const auto start = Clock::now();
+    double nextSend = 0;
     while (secondsSince(start) * 1000 < timeoutMs) {
-        const std::string reply = client.receive(100);
+        if (secondsSince(start) >= nextSend) {
+            if (!client.send(readCommand(markerKey)))
+                return false;
+            nextSend += 0.2;
+        }
+        const std::string reply = client.receive(20);
         if (reply.empty())
             continue;
         if (reply.find(markerKey) != std::string::npos)

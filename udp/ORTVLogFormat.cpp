@@ -6,6 +6,7 @@
 #include <QLoggingCategory>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -296,6 +297,73 @@ void ORTVLogFormat::appendStore(const QHash<QString, QString> &store)
     appendRaw(QLatin1StringView(")"));
 }
 
+struct ORTVLogFormat::StoreCache
+{
+    struct Entry
+    {
+        // Copies of the dumped strings: holding them keeps their characters where they are and
+        // unchanged (a shared QString detaches before any change), so the same address and
+        // size later means the same text.
+        QString key;
+        QString value;
+        qsizetype offset = 0;  // of ("key", "value") in the previous dump's text
+        qsizetype length = 0;
+    };
+    std::vector<Entry> entries;  // in the iteration order of the previous dump
+    ORTVLogFormat lines[2];      // the previous dump's text and the one being built
+    int previous = 0;
+};
+
+ORTVLogFormat::StoreCache &ORTVLogFormat::storeCache()
+{
+    thread_local StoreCache cache;
+    return cache;
+}
+
+void ORTVLogFormat::appendStore(const QHash<QString, QString> &store, StoreCache &cache,
+                                const ORTVLogFormat &previous)
+{
+    const char16_t *const old = reinterpret_cast<const char16_t *>(previous.buffer.constData());
+    std::vector<StoreCache::Entry> &entries = cache.entries;
+    appendRaw(QLatin1StringView("QHash("));
+    size_t i = 0;
+    for (auto it = store.cbegin(); it != store.cend(); ++it, ++i) {
+        const QString &key = it.key();
+        const QString &value = it.value();
+        if (i < entries.size()) {
+            StoreCache::Entry &entry = entries[i];
+            if (entry.key.constData() == key.constData() && entry.key.size() == key.size()
+                && entry.value.constData() == value.constData()
+                && entry.value.size() == value.size()) {
+                char16_t *out = reserve(entry.length);
+                std::memcpy(out, old + entry.offset, size_t(entry.length) * sizeof(char16_t));
+                entry.offset = used;
+                used += entry.length;
+                continue;
+            }
+        } else {
+            entries.emplace_back();
+        }
+        StoreCache::Entry &entry = entries[i];
+        entry.key = key;
+        entry.value = value;
+        entry.offset = used;
+        const QStringView k(key);
+        const QStringView v(value);
+        char16_t *out = reserve(6 * (k.size() + v.size()) + 8);
+        *out++ = u'(';
+        out = putQuoted(out, k.utf16(), k.utf16() + k.size());
+        *out++ = u',';
+        *out++ = u' ';
+        out = putQuoted(out, v.utf16(), v.utf16() + v.size());
+        *out++ = u')';
+        setEnd(out);
+        entry.length = used - entry.offset;
+    }
+    entries.resize(i);
+    appendRaw(QLatin1StringView(")"));
+}
+
 void ORTVLogFormat::emitDebug()
 {
     // What qDebug() << ... ends with: the finished text to the message channel, as a debug
@@ -312,9 +380,13 @@ void ORTVLogFormat::logStore(const QHash<QString, QString> &store)
 {
     if (!enabled())
         return;
-    ORTVLogFormat &line = shared();
-    line.appendStore(store);
+    ++formattedCount;
+    StoreCache &cache = storeCache();
+    ORTVLogFormat &line = cache.lines[1 - cache.previous];
+    line.clear();
+    line.appendStore(store, cache, cache.lines[cache.previous]);
     line.emitDebug();
+    cache.previous = 1 - cache.previous;
 }
 
 void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)

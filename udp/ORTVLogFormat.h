@@ -25,6 +25,8 @@ public:
     static quint64 linesFormatted();
 
     // QHash(("k", "v")("k2", "v2")) in the hash's iteration order: the store after a write.
+    // Entries that are the same strings as in the previous dump (same characters, held since)
+    // are copied from its text instead of being escaped again.
     static void logStore(const QHash<QString, QString> &store);
     // RX ( "addr" : port ) <-  "payload"
     static void logReceived(const QHostAddress &from, int port, const QByteArray &payload);
@@ -62,6 +64,11 @@ private:
     void setEnd(const char16_t *end) { used = end - base; }
     static QString addressText(const QHostAddress &address);
     static ORTVLogFormat &shared();
+    // The last store dump, entry by entry, so the next one copies what did not change.
+    struct StoreCache;
+    static StoreCache &storeCache();
+    void appendStore(const QHash<QString, QString> &store, StoreCache &cache,
+                     const ORTVLogFormat &previous);
 
     QString buffer;   // written through base; its size is the usable room, not the text
     char16_t *base = nullptr;

@@ -107,6 +107,8 @@ private slots:
     void address();
     void store_data();
     void store();
+    void storeDumpsInSequence_data();
+    void storeDumpsInSequence();
     void lines_data();
     void lines();
     void disabledDebugFormatsNothing_data();
@@ -266,6 +268,71 @@ void tst_LogFormat::store()
     const QString expected = messageOf([&] { qDebug() << store; });
     QCOMPARE(formatted([&](ORTVLogFormat &f) { f.appendStore(store); }), expected);
     QCOMPARE(messageOf([&] { ORTVLogFormat::logStore(store); }), expected);
+}
+
+// logStore copies entries that are unchanged since its previous dump. Each row changes one
+// store step by step (and sometimes dumps another one in between) and compares every dump
+// with the debug stream's. Steps: "set k v", "append k s" (changes the value in place),
+// "remove k", "clear", "other" (dumps a different store).
+void tst_LogFormat::storeDumpsInSequence_data()
+{
+    QTest::addColumn<QStringList>("steps");
+
+    QTest::newRow("updates of one key, same length")
+        << QStringList{"set a 1", "set a 2", "set a 1", "set a 2", "set a 3", "set a 3"};
+    QTest::newRow("new keys in between")
+        << QStringList{"set a 1", "set b 2", "set c 3", "set b 4", "set d 5", "set a 6"};
+    QTest::newRow("value changed in place")
+        << QStringList{"set a x", "append a y", "append a \"", "set b z", "append a y"};
+    QTest::newRow("remove and clear")
+        << QStringList{"set a 1", "set b 2", "remove a", "set a 1", "clear", "set b 2"};
+    QTest::newRow("another store in between")
+        << QStringList{"set a 1", "set b 2", "other", "set a 3", "other", "other", "set b 4"};
+    QTest::newRow("escapes in cached entries")
+        << QStringList{"set \t tab\n", "set q \"", "set \t tab\n", "set z 1", "set q \\"};
+
+    QRandomGenerator random(fuzzSeed);
+    static const char *const values[] = {"1", "2", "10", "\"", "\\", "x\ty", "", "21.5"};
+    for (int row = 0; row < 20; ++row) {
+        QStringList steps;
+        for (int i = 0; i < 200; ++i) {
+            const QString key = QString(QChar(u'a' + random.bounded(row < 10 ? 4 : 40)));
+            const int kind = random.bounded(100);
+            if (kind < 80)
+                steps << "set " + key + ' ' + values[random.bounded(int(std::size(values)))];
+            else if (kind < 88)
+                steps << "append " + key + " !";
+            else if (kind < 95)
+                steps << "remove " + key;
+            else if (kind < 98)
+                steps << "other";
+            else
+                steps << "clear";
+        }
+        QTest::addRow("fuzz %d", row) << steps;
+    }
+}
+
+void tst_LogFormat::storeDumpsInSequence()
+{
+    QFETCH(QStringList, steps);
+    const Store other{{"o", "p"}, {"q", "r"}};
+    Store store;
+    for (const QString &step : steps) {
+        const QStringList parts = step.split(u' ');
+        const QString &op = parts.at(0);
+        if (op == QLatin1String("set"))
+            store.insert(parts.at(1), parts.value(2));
+        else if (op == QLatin1String("append"))
+            store[parts.at(1)].append(parts.value(2));
+        else if (op == QLatin1String("remove"))
+            store.remove(parts.at(1));
+        else if (op == QLatin1String("clear"))
+            store.clear();
+        const Store &dumped = op == QLatin1String("other") ? other : store;
+        QCOMPARE(messageOf([&] { ORTVLogFormat::logStore(dumped); }),
+                 messageOf([&] { qDebug() << dumped; }));
+    }
 }
 
 // Each line exactly as the transceiver, the data core and the server wrote it item by item.
