@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# Benchmark of ortv-data-server on this machine. Installs what is missing, builds a Release
+# server into build-bench/ (and, for comparison, the same server with the log lines formatted
+# item by item through the debug stream into build-bench-legacy/), then runs every measurement
+# in a private network namespace on loopback and prints a Markdown table. Results, the data
+# points and the plot go to build-bench/results/. Needs root (namespace, sysctl). Takes a few
+# minutes; run it when the machine is otherwise quiet.
+#
+#   ./bench.sh            everything
+#   ./bench.sh --quick    shorter runs (less precise), for trying the script itself
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+BUILD=$ROOT/build-bench
+LEGACY=$ROOT/build-bench-legacy
+RESULTS=$BUILD/results
+WANT_RMEM=8388608
+
+if [ "${1:-}" != --inside ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "bench.sh needs root (network namespace, sysctl)" >&2; exit 1; }
+    source scripts/setup.sh
+    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox
+    echo "Building (Release) into build-bench/ and build-bench-legacy/ ..." >&2
+    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORTV_BUILD_BENCH=ON \
+        >/dev/null
+    cmake --build "$BUILD" -j2 --target ortv-data-server ortv-bench -- --no-print-directory -s
+    cmake -S . -B "$LEGACY" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DORTV_LOG_VIA_DEBUG_STREAM=ON >/dev/null
+    cmake --build "$LEGACY" -j2 --target ortv-data-server -- --no-print-directory -s
+
+    # The kernel caps the server's 8 MiB receive buffer request at net.core.rmem_max, which is
+    # global (not per network namespace): raise it for the run as the package's sysctl drop-in
+    # does, and put it back afterwards.
+    OLD_RMEM=$(cat /proc/sys/net/core/rmem_max)
+    if [ "$OLD_RMEM" -lt "$WANT_RMEM" ]; then
+        trap 'echo "$OLD_RMEM" > /proc/sys/net/core/rmem_max' EXIT
+        echo "$WANT_RMEM" > /proc/sys/net/core/rmem_max
+    fi
+    export BENCH_OLD_RMEM=$OLD_RMEM
+    mkdir -p "$RESULTS"
+    unshare --net "$0" --inside "$@"
+    exit
+fi
+
+# ---- inside the private network namespace -------------------------------------------------
+shift
+QUICK=0
+[ "${1:-}" = --quick ] && QUICK=1
+ip link set lo up
+SERVER=$BUILD/server/ortv-data-server
+OLD_SERVER=$LEGACY/server/ortv-data-server
+CLIENT=$BUILD/bench/ortv-bench
+# The server's stderr goes to a file on tmpfs, emptied before each run (the server appends).
+LOGDIR=$(mktemp -d /dev/shm/ortv-bench.XXXXXX)
+LOG=$LOGDIR/stderr.log
+PID=
+cleanup() {
+    [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
+    rm -rf "$LOGDIR"
+}
+trap cleanup EXIT
+
+if [ $QUICK -eq 1 ]; then SWEEP_S=1; CONFIRM_S=2; CPU_S=1; RTT_N=300; else
+    SWEEP_S=2; CONFIRM_S=5; CPU_S=3; RTT_N=1000; fi
+
+note() { echo "$*" >&2; }
+# field NAME LINE: the value of NAME=value in one result line of the client.
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
+calc() { awk "BEGIN { printf \"%s\", $* }"; }
+
+start_server() {  # start_server BINARY [VAR=value ...]
+    local binary=$1; shift
+    : > "$LOG"
+    env "$@" "$binary" >/dev/null 2>>"$LOG" &
+    PID=$!
+    for _ in $(seq 100); do
+        ss -uln | grep -q ':1234 ' && ss -tln | grep -q ':8080 ' && return 0
+        sleep 0.05
+    done
+    note "server did not start"; exit 1
+}
+stop_server() { kill "$PID"; wait "$PID" 2>/dev/null || true; PID=; }
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$PID/status"; }
+
+# flood KEYS RATE SECONDS [client options]: one run; prints the client's result line.
+flood() {
+    local keys=$1 rate=$2 seconds=$3; shift 3
+    : > "$LOG"
+    "$CLIENT" flood --keys "$keys" --rate "$rate" --seconds "$seconds" --pid "$PID" --log "$LOG" \
+        "$@" || true
+}
+# A run passes when every datagram was logged by the server, the kernel dropped none, and the
+# server had caught up within 100 ms of the last one (it kept pace, not just the buffer).
+passed() {
+    [ "$(field lost "$1")" = 0 ] && [ "$(field kernel_drops "$1")" = 0 ] &&
+        [ "$(field failed "$1")" = 0 ] && [ "$(field synced "$1")" = 1 ] &&
+        awk "BEGIN { exit !($(field drain_ms "$1") < 100) }"
+}
+
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+RMEM=$(cat /proc/sys/net/core/rmem_max)
+note "net.core.rmem_max=$RMEM (was ${BENCH_OLD_RMEM:-?}), load $LOAD_BEFORE"
+
+# ---- resident memory idle, receive buffer ----------------------------------------------------
+start_server "$SERVER"
+RSS_IDLE=$(rss_kib)
+SKMEM=$(ss -uamn 'sport = :1234' | grep -o 'skmem:([^)]*)')
+stop_server
+
+# ---- zero-loss SetData rate and delivered-versus-offered sweep, per store size ------------
+SWEEP_RATES=(5000 10000 20000 40000 60000 80000 100000 130000)
+: > "$RESULTS/sweep.dat"
+declare -A ZERO_LOSS ZERO_CPU ZERO_NOTE
+for keys in 1 100 1000; do
+    start_server "$SERVER"
+    "$CLIENT" fill --keys "$keys" >/dev/null
+    best=0; worst=0
+    echo "# keys=$keys offered delivered" >> "$RESULTS/sweep.dat"
+    for rate in "${SWEEP_RATES[@]}"; do
+        line=$(flood "$keys" "$rate" "$SWEEP_S")
+        offered=$(field offered "$line"); sent=$(field sent "$line")
+        delivered=$(calc "$(field received "$line") * $offered / $sent")
+        echo "$keys $offered $delivered" >> "$RESULTS/sweep.dat"
+        note "keys=$keys rate=$rate: $line"
+        if passed "$line"; then best=$rate; else [ "$worst" = 0 ] && worst=$rate; fi
+        # Far past the limit only the backlog grows: stop after the second failing rate.
+        if ! passed "$line" && [ "$rate" != "$worst" ]; then break; fi
+    done
+    printf '\n\n' >> "$RESULTS/sweep.dat"
+    if [ "$worst" = 0 ]; then
+        ZERO_NOTE[$keys]=" (client limit)"
+    else
+        for _ in 1 2 3; do  # narrow down between the last passing and first failing rate
+            mid=$(( (best + worst) / 2 ))
+            line=$(flood "$keys" "$mid" "$SWEEP_S")
+            note "keys=$keys rate=$mid: $line"
+            if passed "$line"; then best=$mid; else worst=$mid; fi
+        done
+    fi
+    for _ in 1 2 3; do  # confirm over a longer run, stepping down when it does not hold
+        line=$(flood "$keys" "$best" "$CONFIRM_S")
+        note "keys=$keys confirm $best for ${CONFIRM_S}s: $line"
+        passed "$line" && break
+        best=$(( best * 9 / 10 ))
+    done
+    ZERO_LOSS[$keys]=$best
+    ZERO_CPU[$keys]=$(field cpu_us_per_cmd "$line")
+    stop_server
+done
+
+# ---- the 40,000/s target: 5 s into a 100-key store --------------------------------------
+start_server "$SERVER"
+"$CLIENT" fill --keys 100 >/dev/null
+TARGET_LINE=$(flood 100 40000 5)
+note "40000/s for 5 s, 100 keys: $TARGET_LINE"
+stop_server
+
+# ---- CPU per command at fixed rates: new formatting and the item-by-item one -------------
+declare -A CPU_NEW CPU_OLD
+cpu_run() {  # cpu_run BINARY KEYS RATE [client options]
+    local binary=$1 keys=$2 rate=$3; shift 3
+    start_server "$binary"
+    "$CLIENT" fill --keys "$keys" >/dev/null
+    local line; line=$(flood "$keys" "$rate" "$CPU_S" "$@")
+    note "$(basename "$(dirname "$(dirname "$binary")")") keys=$keys rate=$rate $*: $line"
+    stop_server
+    field cpu_us_per_cmd "$line"
+}
+CPU_RATE=([1]=40000 [100]=20000 [1000]=2000)
+for keys in 1 100 1000; do
+    CPU_NEW[$keys]=$(cpu_run "$SERVER" "$keys" "${CPU_RATE[$keys]}")
+    CPU_OLD[$keys]=$(cpu_run "$OLD_SERVER" "$keys" "${CPU_RATE[$keys]}")
+done
+CPU_READ=$(cpu_run "$SERVER" 100 10000 --read)
+CPU_ARRAY_READ=$(cpu_run "$SERVER" 100 200 --read --array 100)
+CPU_ARRAY_SET=$(cpu_run "$SERVER" 100 200 --array 100)
+
+# ---- ReadData round trips ------------------------------------------------------------------
+start_server "$SERVER"
+"$CLIENT" fill --keys 100 >/dev/null
+RTT_SEQ=$("$CLIENT" rtt --clients 1 --requests "$RTT_N" || true)
+RTT_CONC=$("$CLIENT" rtt --clients 16 --requests $(( RTT_N / 8 )) || true)
+note "rtt: $RTT_SEQ / $RTT_CONC"
+stop_server
+
+# ---- /Data latency and memory per key (debug lines off: filling 100,000 keys with a store
+# dump after every SetData would take minutes and says nothing about /Data) ---------------
+start_server "$SERVER" QT_LOGGING_RULES=default.debug=false
+RSS_QUIET_IDLE=$(rss_kib)
+"$CLIENT" fill --keys 10000 >/dev/null
+HTTP_10K=$("$CLIENT" http --path /Data --requests 10)
+"$CLIENT" fill --keys 100000 >/dev/null
+RSS_100K=$(rss_kib)
+HTTP_100K=$("$CLIENT" http --path /Data --requests 10)
+note "/Data: $HTTP_10K / $HTTP_100K"
+stop_server
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---- plot ------------------------------------------------------------------------------------
+gnuplot <<EOF
+set terminal pngcairo size 900,560 font ",11"
+set output "$RESULTS/delivered-vs-offered.png"
+set title "ortv-data-server: SetData delivered vs offered (${SWEEP_S} s runs, stderr to a file)"
+set xlabel "offered SetData datagrams/s"
+set ylabel "delivered (logged by the server) datagrams/s"
+set key top left
+set grid
+set xrange [0:*]
+set yrange [0:*]
+plot x title "delivered = offered" with lines dashtype 2 linecolor rgb "gray", \
+     "$RESULTS/sweep.dat" index 0 using 2:3 title "1 key" with linespoints pointtype 7, \
+     "$RESULTS/sweep.dat" index 1 using 2:3 title "100 keys" with linespoints pointtype 5, \
+     "$RESULTS/sweep.dat" index 2 using 2:3 title "1,000 keys" with linespoints pointtype 9
+EOF
+
+# ---- table -----------------------------------------------------------------------------------
+ms() { field "$1" "$2"; }
+{
+echo "| Measure | Result |"
+echo "|---|---|"
+for keys in 1 100 1000; do
+    echo "| Zero-loss SetData rate, ${keys}-key store (${CONFIRM_S} s run) | ${ZERO_LOSS[$keys]}/s${ZERO_NOTE[$keys]:-} (server CPU ${ZERO_CPU[$keys]} µs per SetData at that rate) |"
+done
+echo "| 40,000 SetData/s for 5 s, 100-key store | sent $(field sent "$TARGET_LINE"), logged by the server $(field received "$TARGET_LINE"), lost $(field lost "$TARGET_LINE"), kernel drops $(field kernel_drops "$TARGET_LINE"), caught up $(field drain_ms "$TARGET_LINE") ms after the last |"
+for keys in 1 100 1000; do
+    echo "| CPU per SetData, ${keys}-key store (${CPU_RATE[$keys]}/s) | $(calc "${CPU_NEW[$keys]}") µs (item by item: ${CPU_OLD[$keys]} µs, $(calc "${CPU_OLD[$keys]} / ${CPU_NEW[$keys]}" | xargs printf '%.1f')× as much) |"
+done
+echo "| CPU per ReadData, 100-key store (10,000/s) | $CPU_READ µs |"
+echo "| CPU per command, 100 ReadData per datagram (200 datagrams/s) | $CPU_ARRAY_READ µs |"
+echo "| CPU per command, 100 SetData per datagram, 100-key store (200 datagrams/s) | $CPU_ARRAY_SET µs |"
+echo "| ReadData round trip, sequential ($(ms samples "$RTT_SEQ") requests) | p50 $(ms p50_ms "$RTT_SEQ") ms, p99 $(ms p99_ms "$RTT_SEQ") ms, max $(ms max_ms "$RTT_SEQ") ms |"
+echo "| ReadData round trip, 16 concurrent clients ($(ms samples "$RTT_CONC") requests) | p50 $(ms p50_ms "$RTT_CONC") ms, p99 $(ms p99_ms "$RTT_CONC") ms, max $(ms max_ms "$RTT_CONC") ms |"
+echo "| GET /Data, 10,000 keys ($(ms bytes "$HTTP_10K") bytes) | p50 $(ms p50_ms "$HTTP_10K") ms, max $(ms max_ms "$HTTP_10K") ms |"
+echo "| GET /Data, 100,000 keys ($(ms bytes "$HTTP_100K") bytes) | p50 $(ms p50_ms "$HTTP_100K") ms, max $(ms max_ms "$HTTP_100K") ms |"
+echo "| Resident memory, idle | $(( RSS_IDLE / 1024 )) MiB ($RSS_IDLE KiB) |"
+echo "| Resident memory per key (100,000 keys) | $(calc "($RSS_100K - $RSS_QUIET_IDLE) * 1024 / 100000" | xargs printf '%.0f') bytes |"
+echo
+echo "net.core.rmem_max during the run: $RMEM (before: ${BENCH_OLD_RMEM:-unknown}, restored afterwards)."
+echo "UDP socket of the server: $SKMEM (rb = receive buffer granted, bytes)."
+echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."
+} | tee "$RESULTS/results.md"
+echo
+echo "Plot: $RESULTS/delivered-vs-offered.png, data: $RESULTS/sweep.dat"
