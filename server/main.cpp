@@ -1,3 +1,4 @@
+#include "ORTVDataJson.h"
 #include "ORTVHttpConnectionGuard.h"
 #include "ORTVLogFormat.h"
 #include "ORTVRunningDataCore.h"
@@ -34,15 +35,11 @@ QJsonObject statusObject()
     return status;
 }
 
-QJsonObject dataObject(const QHash<QString, QString> &snapshot)
+// {"data":[{"key":"value"},...],"message":"Current Database values"}, as QJsonDocument writes
+// it compact, without building a QJsonObject per key.
+QByteArray dataObject(const QHash<QString, QString> &snapshot)
 {
-    QJsonArray points;
-    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
-        points.append(QJsonObject{{it.key(), it.value()}});
-    QJsonObject answer;
-    answer.insert(QLatin1String("message"), QLatin1String("Current Database values"));
-    answer.insert(QLatin1String("data"), points);
-    return answer;
+    return ORTVDataJson::document(snapshot);
 }
 
 } // namespace
@@ -105,7 +102,8 @@ int main(int argc, char **argv)
                      });
 
     httpServer.route(QStringLiteral("/Data"), [core]() {
-        return QHttpServerResponse(dataObject(core->getCoreData()),
+        return QHttpServerResponse(QByteArrayLiteral("application/json"),
+                                   dataObject(core->getCoreData()),
                                    QHttpServerResponder::StatusCode::Ok);
     });
 
