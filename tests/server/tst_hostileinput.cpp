@@ -64,7 +64,7 @@ int openDescriptors(qint64 pid)
 }
 
 // Whole answer to one request on a fresh connection, or what came before the server closed it.
-QByteArray httpExchange(const QByteArray &request, int timeoutMs = 3000)
+QByteArray httpExchange(const QByteArray &request, int timeoutMs = 5000)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, 8080);
@@ -98,7 +98,7 @@ public:
     {
         socket.writeDatagram(payload, QHostAddress::LocalHost, 1234);
     }
-    QByteArray receive(int timeoutMs = 3000)
+    QByteArray receive(int timeoutMs = 5000)
     {
         if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(timeoutMs))
             return {};
@@ -181,6 +181,7 @@ private slots:
     void datagrams_data();
     void datagrams();
     void tenThousandPeers();
+    void manyKeys();
     void httpRequests_data();
     void httpRequests();
     void clientVanishesMidRequest();
@@ -365,6 +366,44 @@ void tst_HostileInput::tenThousandPeers()
           peers, clock.elapsed(), cpu, cpu * 1000.0 / peers, rss);
 }
 
+void tst_HostileInput::manyKeys()
+{
+    // The store grows by design. Two thousand keys of 60 bytes with 50-byte values, fifty to a
+    // datagram; the whole store is logged after every write, so each write costs more as it grows.
+    constexpr int keys = 2000;
+    constexpr int perDatagram = 50;
+    const auto keyName = [](int i) { return "many." + QByteArray::number(i).rightJustified(55, '0'); };
+    const QByteArray value(50, 'v');
+    UdpClient client;
+    const qint64 rssBefore = procStatusKb(pid(), "VmRSS");
+    const qint64 cpuBefore = cpuMs(pid());
+    for (int first = 0; first < keys; first += perDatagram) {
+        QByteArrayList commands;
+        for (int i = first; i < first + perDatagram; ++i)
+            commands << R"({"cmd":"SetData","url":")" + keyName(i) + R"(","data":")" + value + "\"}";
+        const qint64 mark = server.errSize();
+        client.send("[" + commands.join(',') + "]");
+        QVERIFY(waitForErr(client.rxLine(), mark, 10000));
+    }
+    const qint64 rss = procStatusKb(pid(), "VmRSS") - rssBefore;
+    const qint64 cpuFill = cpuMs(pid()) - cpuBefore;
+
+    // A hundred more single writes with the store full.
+    const qint64 cpuBeforeWrites = cpuMs(pid());
+    for (int i = 0; i < 100; ++i) {
+        const qint64 mark = server.errSize();
+        client.send(R"({"cmd":"SetData","url":")" + keyName(i) + R"(","data":"again"})");
+        QVERIFY(waitForErr(client.rxLine(), mark, 10000));
+    }
+    const qint64 cpuWrites = cpuMs(pid()) - cpuBeforeWrites;
+    qInfo("%d keys: VmRSS +%lld kB (%lld bytes per key), filling took %lld ms of server CPU, "
+          "one write with the store full %.1f ms", keys, rss, rss * 1024 / keys, cpuFill,
+          cpuWrites / 100.0);
+
+    client.send(R"({"cmd":"ReadData","url":")" + keyName(keys - 1) + R"("})");
+    QCOMPARE(client.receive(), R"({"data":")" + value + R"(","url":")" + keyName(keys - 1) + R"("})");
+}
+
 void tst_HostileInput::httpRequests_data()
 {
     QTest::addColumn<QByteArray>("request");
@@ -421,7 +460,7 @@ void tst_HostileInput::clientVanishesMidRequest()
             socket.abort();
     }
     // The server lets go of every one of them.
-    QTRY_VERIFY_WITH_TIMEOUT(openDescriptors(pid()) <= before, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(openDescriptors(pid()) <= before, 15000);
 }
 
 void tst_HostileInput::slowRequest()
