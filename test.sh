@@ -11,3 +11,4 @@ build_server build -DBUILD_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 scripts/test-sanitizers.sh   # the whole suite again under AddressSanitizer and UBSan
 scripts/test-fuzz.sh         # each libFuzzer target for a bounded time
+scripts/test-arm64.sh        # the arm64 cross build, the whole suite under qemu (./test.sh --arm64)
