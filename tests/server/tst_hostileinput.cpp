@@ -282,9 +282,10 @@ void tst_HostileInput::datagrams_data()
     QTest::newRow("invalid UTF-8 in key and value")
         << QByteArrayList{"{\"cmd\":\"SetData\",\"url\":\"bad\xff\xfe\xc3(\",\"data\":\"\xc0\xaf\xed\xa0\x80\"}"}
         << QByteArray() << QByteArray();
+    static const char rawNul[] = "{\"cmd\":\"SetData\",\"url\":\"n\0l\",\"data\":\"v\0\"}";
     QTest::newRow("raw NUL bytes in key and value")
-        << QByteArrayList{QByteArray("{\"cmd\":\"SetData\",\"url\":\"n\0l\",\"data\":\"v\0\"}", 38)}
-        << QByteArray() << QByteArray();
+        << QByteArrayList{QByteArray(rawNul, sizeof rawNul - 1)}
+        << QByteArray(R"(n\u0000l)") << QByteArray(R"({"data":"v\u0000","url":"n\u0000l"})");
     QTest::newRow("escaped NUL in key and value")
         << QByteArrayList{R"({"cmd":"SetData","url":"nul\u0000key","data":"v\u0000x"})"}
         << QByteArray(R"(nul\u0000key)") << QByteArray(R"({"data":"v\u0000x","url":"nul\u0000key"})");
