@@ -306,12 +306,23 @@ struct ORTVLogFormat::StoreCache
         // size later means the same text.
         QString key;
         QString value;
-        qsizetype offset = 0;  // of ("key", "value") in the previous dump's text
+        qsizetype offset = 0;  // of ("key", "value") in the dump's text
         qsizetype length = 0;
     };
-    std::vector<Entry> entries;  // in the iteration order of the previous dump
-    ORTVLogFormat lines[2];      // the previous dump's text and the one being built
-    int previous = 0;
+    struct Change
+    {
+        size_t index;
+        const QString *key;
+        const QString *value;
+        qsizetype start;  // of the new text in the scratch line
+        qsizetype length;
+    };
+    static constexpr size_t maxChanges = 16;
+
+    std::vector<Entry> entries;  // in the iteration order of the last dump
+    std::vector<Change> changes;
+    ORTVLogFormat line;     // the last dump's text, patched into the next one
+    ORTVLogFormat scratch;  // the changed entries' new text
 };
 
 ORTVLogFormat::StoreCache &ORTVLogFormat::storeCache()
@@ -320,48 +331,105 @@ ORTVLogFormat::StoreCache &ORTVLogFormat::storeCache()
     return cache;
 }
 
-void ORTVLogFormat::appendStore(const QHash<QString, QString> &store, StoreCache &cache,
-                                const ORTVLogFormat &previous)
+namespace {
+
+char16_t *putEntry(char16_t *out, QStringView key, QStringView value)
 {
-    const char16_t *const old = reinterpret_cast<const char16_t *>(previous.buffer.constData());
-    std::vector<StoreCache::Entry> &entries = cache.entries;
+    *out++ = u'(';
+    out = putQuoted(out, key.utf16(), key.utf16() + key.size());
+    *out++ = u',';
+    *out++ = u' ';
+    out = putQuoted(out, value.utf16(), value.utf16() + value.size());
+    *out++ = u')';
+    return out;
+}
+
+} // namespace
+
+// The whole dump, escaped afresh, recording where each entry's text is.
+void ORTVLogFormat::appendStore(const QHash<QString, QString> &store, StoreCache &cache)
+{
+    cache.entries.resize(size_t(store.size()));
     appendRaw(QLatin1StringView("QHash("));
+    auto entry = cache.entries.begin();
+    for (auto it = store.cbegin(); it != store.cend(); ++it, ++entry) {
+        const QStringView k(it.key());
+        const QStringView v(it.value());
+        entry->key = it.key();
+        entry->value = it.value();
+        entry->offset = used;
+        setEnd(putEntry(reserve(6 * (k.size() + v.size()) + 8), k, v));
+        entry->length = used - entry->offset;
+    }
+    appendRaw(QLatin1StringView(")"));
+}
+
+// Rewrites the entries that changed since the last dump in its text, which this object holds.
+// False when that is not worth it or not possible: the caller then writes the dump afresh.
+bool ORTVLogFormat::patchStore(const QHash<QString, QString> &store, StoreCache &cache)
+{
+    std::vector<StoreCache::Entry> &entries = cache.entries;
+    if (used == 0 || entries.size() != size_t(store.size()))
+        return false;
+    std::vector<StoreCache::Change> &changes = cache.changes;
+    changes.clear();
+    ORTVLogFormat &scratch = cache.scratch;
+    scratch.clear();
     size_t i = 0;
     for (auto it = store.cbegin(); it != store.cend(); ++it, ++i) {
+        const StoreCache::Entry &entry = entries[i];
         const QString &key = it.key();
         const QString &value = it.value();
-        if (i < entries.size()) {
-            StoreCache::Entry &entry = entries[i];
-            if (entry.key.constData() == key.constData() && entry.key.size() == key.size()
-                && entry.value.constData() == value.constData()
-                && entry.value.size() == value.size()) {
-                char16_t *out = reserve(entry.length);
-                std::memcpy(out, old + entry.offset, size_t(entry.length) * sizeof(char16_t));
-                entry.offset = used;
-                used += entry.length;
-                continue;
-            }
-        } else {
-            entries.emplace_back();
-        }
-        StoreCache::Entry &entry = entries[i];
-        entry.key = key;
-        entry.value = value;
-        entry.offset = used;
+        if (entry.key.constData() == key.constData() && entry.key.size() == key.size()
+            && entry.value.constData() == value.constData()
+            && entry.value.size() == value.size())
+            continue;
+        if (changes.size() == StoreCache::maxChanges)
+            return false;
         const QStringView k(key);
         const QStringView v(value);
-        char16_t *out = reserve(6 * (k.size() + v.size()) + 8);
-        *out++ = u'(';
-        out = putQuoted(out, k.utf16(), k.utf16() + k.size());
-        *out++ = u',';
-        *out++ = u' ';
-        out = putQuoted(out, v.utf16(), v.utf16() + v.size());
-        *out++ = u')';
-        setEnd(out);
-        entry.length = used - entry.offset;
+        const qsizetype start = scratch.used;
+        scratch.setEnd(putEntry(scratch.reserve(6 * (k.size() + v.size()) + 8), k, v));
+        changes.push_back({i, &key, &value, start, scratch.used - start});
     }
-    entries.resize(i);
-    appendRaw(QLatin1StringView(")"));
+
+    qsizetype growth = 0;
+    for (const StoreCache::Change &change : changes)
+        growth += qMax<qsizetype>(0, change.length - entries[change.index].length);
+    // Writable room for the grown text (a copy if a message handler kept the last one).
+    if (used + growth > buffer.size() || !buffer.isDetached()) {
+        room = qMax(room, used + growth);
+        buffer.resize(room);
+    }
+    base = reinterpret_cast<char16_t *>(buffer.data());
+
+    // From the last change to the first, so the text before each one is still where it was.
+    const char16_t *const fresh = scratch.base;
+    for (auto change = changes.rbegin(); change != changes.rend(); ++change) {
+        const StoreCache::Entry &entry = entries[change->index];
+        const qsizetype tail = entry.offset + entry.length;
+        std::memmove(base + entry.offset + change->length, base + tail,
+                     size_t(used - tail) * sizeof(char16_t));
+        std::memcpy(base + entry.offset, fresh + change->start,
+                    size_t(change->length) * sizeof(char16_t));
+        used += change->length - entry.length;
+    }
+    // Then the entries' records: new strings, lengths, and offsets moved by earlier changes.
+    qsizetype shift = 0;
+    auto change = changes.begin();
+    for (size_t j = changes.empty() ? entries.size() : changes.front().index; j < entries.size();
+         ++j) {
+        StoreCache::Entry &entry = entries[j];
+        entry.offset += shift;
+        if (change != changes.end() && change->index == j) {
+            shift += change->length - entry.length;
+            entry.key = *change->key;
+            entry.value = *change->value;
+            entry.length = change->length;
+            ++change;
+        }
+    }
+    return true;
 }
 
 void ORTVLogFormat::emitDebug()
@@ -382,11 +450,12 @@ void ORTVLogFormat::logStore(const QHash<QString, QString> &store)
         return;
     ++formattedCount;
     StoreCache &cache = storeCache();
-    ORTVLogFormat &line = cache.lines[1 - cache.previous];
-    line.clear();
-    line.appendStore(store, cache, cache.lines[cache.previous]);
+    ORTVLogFormat &line = cache.line;
+    if (!line.patchStore(store, cache)) {
+        line.clear();
+        line.appendStore(store, cache);
+    }
     line.emitDebug();
-    cache.previous = 1 - cache.previous;
 }
 
 void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)

@@ -25,8 +25,9 @@ public:
     static quint64 linesFormatted();
 
     // QHash(("k", "v")("k2", "v2")) in the hash's iteration order: the store after a write.
-    // Entries that are the same strings as in the previous dump (same characters, held since)
-    // are copied from its text instead of being escaped again.
+    // When the store has as many keys as at the previous dump and only a few entries are not
+    // the same strings any more (same characters, held since), only those are rewritten in
+    // the previous dump's text.
     static void logStore(const QHash<QString, QString> &store);
     // RX ( "addr" : port ) <-  "payload"
     static void logReceived(const QHostAddress &from, int port, const QByteArray &payload);
@@ -64,11 +65,11 @@ private:
     void setEnd(const char16_t *end) { used = end - base; }
     static QString addressText(const QHostAddress &address);
     static ORTVLogFormat &shared();
-    // The last store dump, entry by entry, so the next one copies what did not change.
+    // The last store dump, entry by entry, so the next one only rewrites what changed.
     struct StoreCache;
     static StoreCache &storeCache();
-    void appendStore(const QHash<QString, QString> &store, StoreCache &cache,
-                     const ORTVLogFormat &previous);
+    void appendStore(const QHash<QString, QString> &store, StoreCache &cache);
+    bool patchStore(const QHash<QString, QString> &store, StoreCache &cache);
 
     QString buffer;   // written through base; its size is the usable room, not the text
     char16_t *base = nullptr;
