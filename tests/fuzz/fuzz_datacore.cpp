@@ -1,6 +1,8 @@
-// Arbitrary bytes as one datagram to the data core, then the store read as the /Data route
-// reads it.
+// Arbitrary bytes as datagrams to a fresh data core (one datagram per line, so what the store
+// held before a write is part of the input and a finding replays alone), then the store read
+// as the /Data route reads it.
 #include "FuzzSupport.h"
+#include "ORTVDataJson.h"
 #include "ORTVRunningDataCore.h"
 
 #include <QJsonArray>
@@ -10,7 +12,8 @@
 
 namespace {
 
-// The /Data route's answer, built exactly as server/main.cpp's dataObject() builds it.
+// The /Data answer built the plain way, one QJsonObject per key: ORTVDataJson must write the
+// same bytes.
 QJsonObject dataObject(const QHash<QString, QString> &snapshot)
 {
     QJsonArray points;
@@ -51,14 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
                          FUZZ_CHECK(doc.object().contains(QLatin1String("url")));
                      });
 
-    QNetworkDatagram dgram(QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(size)));
-    dgram.setSender(QHostAddress(QHostAddress::LocalHost), 40000);
-    core.receivedDataFromClient(dgram);
+    const QByteArray input(reinterpret_cast<const char *>(bytes), qsizetype(size));
+    for (const QByteArray &payload : input.split('\n')) {
+        QNetworkDatagram dgram(payload);
+        dgram.setSender(QHostAddress(QHostAddress::LocalHost), 40000);
+        core.receivedDataFromClient(dgram);
+    }
     FUZZ_CHECK(replies <= int(size));
 
     const QHash<QString, QString> snapshot = core.getCoreData();
-    const QJsonObject answer = dataObject(snapshot);
-    const QByteArray body = QJsonDocument(answer).toJson(QJsonDocument::Compact);
+    const QByteArray body = ORTVDataJson::document(snapshot);
+    FUZZ_CHECK(body == QJsonDocument(dataObject(snapshot)).toJson(QJsonDocument::Compact));
     QJsonParseError error;
     const QJsonDocument reread = QJsonDocument::fromJson(body, &error);
     FUZZ_CHECK(error.error == QJsonParseError::NoError);
