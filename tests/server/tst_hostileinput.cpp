@@ -182,6 +182,7 @@ private slots:
     void datagrams();
     void tenThousandPeers();
     void manyKeys();
+    void datagramFlood();
     void httpRequests_data();
     void httpRequests();
     void clientVanishesMidRequest();
@@ -403,6 +404,45 @@ void tst_HostileInput::manyKeys()
 
     client.send(R"({"cmd":"ReadData","url":")" + keyName(keys - 1) + R"("})");
     QCOMPARE(client.receive(), R"({"data":")" + value + R"(","url":")" + keyName(keys - 1) + R"("})");
+}
+
+void tst_HostileInput::datagramFlood()
+{
+    // Twenty thousand ReadData datagrams as fast as one socket sends them: what does not fit in
+    // the server's receive buffer while it handles the rest is dropped by the kernel; the server
+    // keeps up with what it gets and answers everything after.
+    constexpr int datagrams = 20000;
+    UdpClient client;
+    const qint64 mark = server.errSize();
+    const QByteArray payload = R"({"cmd":"ReadData","url":"flood"})";
+    int sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < datagrams; ++i) {
+        sent += client.socket.writeDatagram(payload, QHostAddress::LocalHost, 1234) == payload.size();
+        // The client's own receive buffer fills with replies; empty it now and then.
+        if (i % 500 == 0) {
+            while (client.socket.hasPendingDatagrams())
+                client.socket.receiveDatagram();
+        }
+    }
+    const qint64 sendMs = clock.elapsed();
+    // The last datagram the server took is logged within a moment; count them all then.
+    QVERIFY(waitForErr(client.rxLine(), mark));
+    // Counted once no new RX line came for 300 ms (the server sleeps 10 ms between passes).
+    int handled = 0;
+    QElapsedTimer sinceChange;
+    sinceChange.start();
+    QVERIFY(QTest::qWaitFor([&] {
+        const int now = int(server.err(mark).count(client.rxLine().toUtf8()));
+        if (now != handled) {
+            handled = now;
+            sinceChange.restart();
+        }
+        return sinceChange.elapsed() >= 300;
+    }, 10000));
+    qInfo("%d of %d datagrams sent in %lld ms were handled", handled, sent, sendMs);
+    QVERIFY(handled > 0 && handled <= sent);
 }
 
 void tst_HostileInput::httpRequests_data()
