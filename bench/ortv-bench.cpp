@@ -6,6 +6,7 @@
 //   ortv-bench flood --keys K --rate R --seconds T [--read] [--array N] [--pid P] [--log F]
 //   ortv-bench rtt   --clients C --requests N    ReadData round trips, C requests in flight
 //   ortv-bench http  --path /Data --requests N   HTTP GET latency on fresh connections
+//   ortv-bench sleep --count N                   how long a 10 ms sleep really takes here
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -202,7 +203,8 @@ long long countReceivedLines(const std::string &path, long long offset)
     file.seekg(offset);
     long long count = 0;
     std::string line;
-    while (std::getline(file, line)) {
+    // A last line without its newline is still being written (the marker's, after its reply).
+    while (std::getline(file, line) && !file.eof()) {
         if (line.compare(0, 4, "RX (") == 0 && line.find(markerKey) == std::string::npos)
             ++count;
     }
@@ -441,6 +443,22 @@ int http(const std::map<std::string, std::string> &options)
     return 0;
 }
 
+// The server sleeps 10 ms between passes; how long such a sleep takes on this machine right
+// now bounds every round trip that has to wait for the next pass.
+int sleepFloor(const std::map<std::string, std::string> &options)
+{
+    const int count = std::max(1, int(number(options, "count", 300)));
+    std::vector<double> slept;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        usleep(10000);
+        slept.push_back(secondsSince(start) * 1000);
+    }
+    std::printf("sleeps=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", count, percentile(slept, 0.5),
+                percentile(slept, 0.99), *std::max_element(slept.begin(), slept.end()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -457,5 +475,7 @@ int main(int argc, char **argv)
         return roundTrips(options);
     if (command == "http")
         return http(options);
+    if (command == "sleep")
+        return sleepFloor(options);
     fail("unknown command " + command);
 }
