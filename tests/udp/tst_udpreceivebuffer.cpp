@@ -39,10 +39,16 @@ void tst_UDPReceiveBuffer::bufferAskedOfTheKernel()
         QSKIP("net.core.rmem_max is not readable here");
     LogCapture capture;
     ORTVUDPTransceiver transceiver(nullptr, 0);
+    const qint64 limitAfter = rmemMax();  // bench.sh may change it meanwhile
     QUdpSocket *socket = transceiver.findChild<QUdpSocket *>();
     QVERIFY(socket);
-    QCOMPARE(socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong(),
-             2 * qMin<qint64>(ORTVUDPTransceiver::receiveBufferBytes, limit));
+    const qint64 granted =
+        socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
+    const qint64 expected = 2 * qMin<qint64>(ORTVUDPTransceiver::receiveBufferBytes, limit);
+    const qint64 expectedAfter =
+        2 * qMin<qint64>(ORTVUDPTransceiver::receiveBufferBytes, limitAfter);
+    QVERIFY2(granted == expected || granted == expectedAfter,
+             qPrintable(QStringLiteral("granted %1, expected %2").arg(granted).arg(expected)));
     QCOMPARE(ORTVUDPTransceiver::receiveBufferBytes, 8388608);
     // Asking for the buffer writes nothing of its own.
     QCOMPARE(capture.lines().size(), 1);
