@@ -16,7 +16,9 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <memory>
@@ -140,6 +142,8 @@ public:
             return false;
         process.setStandardOutputFile(dir.filePath(QStringLiteral("out")));
         process.setStandardErrorFile(dir.filePath(QStringLiteral("err")));
+        // Killed with the test even when the test itself dies (its watchdog, a crash).
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(QStringLiteral(SERVER_EXE), {});
         return process.waitForStarted(5000) && QTest::qWaitFor([&] {
             return err().contains("ORTVUDPTransceiver started @ port  1234\n")
