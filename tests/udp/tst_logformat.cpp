@@ -45,7 +45,7 @@ constexpr int fuzzRows = 300;
 
 QString randomText(QRandomGenerator &random)
 {
-    static const char16_t special[] = {u'"', u'\\', u'\n', u'\r', u'\t', u'\b', u'\f', u'\v',
+    static const char16_t awkward[] = {u'"', u'\\', u'\n', u'\r', u'\t', u'\b', u'\f', u'\v',
                                        0x00, 0x1b, 0x1f, 0x7f, 0x80, 0x9f, 0xa0, 0xad};
     QString text;
     const int length = random.bounded(48);
@@ -56,7 +56,7 @@ QString randomText(QRandomGenerator &random)
         } else if (kind < 50) {
             text += QChar(u"0123456789abcdefABCDEF"[random.bounded(22)]);
         } else if (kind < 62) {
-            text += QChar(special[random.bounded(int(std::size(special)))]);
+            text += QChar(awkward[random.bounded(int(std::size(awkward)))]);
         } else if (kind < 77) {
             text += QChar(char16_t(0x80 + random.bounded(0xd800 - 0x80)));
         } else if (kind < 82) {
