@@ -5,11 +5,9 @@
 #include "ORTVUDPTransceiver.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QTcpServer>
@@ -33,13 +31,6 @@ QJsonObject statusObject()
     status.insert(QLatin1String("message"), QLatin1String("Current Server status"));
     status.insert(QLatin1String("status"), QLatin1String("success"));
     return status;
-}
-
-// {"data":[{"key":"value"},...],"message":"Current Database values"}, as QJsonDocument writes
-// it compact, without building a QJsonObject per key.
-QByteArray dataObject(const QHash<QString, QString> &snapshot)
-{
-    return ORTVDataJson::document(snapshot);
 }
 
 } // namespace
@@ -103,7 +94,7 @@ int main(int argc, char **argv)
 
     httpServer.route(QStringLiteral("/Data"), [core]() {
         return QHttpServerResponse(QByteArrayLiteral("application/json"),
-                                   dataObject(core->getCoreData()),
+                                   ORTVDataJson::document(core->getCoreData()),
                                    QHttpServerResponder::StatusCode::Ok);
     });
 
