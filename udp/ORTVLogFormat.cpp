@@ -458,46 +458,40 @@ void ORTVLogFormat::logStore(const QHash<QString, QString> &store)
     line.emitDebug();
 }
 
-void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)
+// RX ( "addr" : port ) <-  payload and TX ( "addr" : port ) -> payload: the payload quoted as
+// bytes or as text, whichever it is.
+template <typename Payload>
+void ORTVLogFormat::logTransfer(QLatin1StringView head, const QHostAddress &address, int port,
+                                QLatin1StringView arrow, Payload payload)
 {
     if (!enabled())
         return;
     ORTVLogFormat &line = shared();
-    line.appendRaw(QLatin1StringView("RX ( "));
-    line.appendQuoted(from);
+    line.appendRaw(head);
+    line.appendQuoted(address);
     line.appendRaw(QLatin1StringView(" : "));
     line.appendNumber(port);
-    line.appendRaw(QLatin1StringView(" ) <-  "));
-    line.appendQuoted(QByteArrayView(payload));
+    line.appendRaw(arrow);
+    line.appendQuoted(payload);
     line.emitDebug();
+}
+
+void ORTVLogFormat::logReceived(const QHostAddress &from, int port, const QByteArray &payload)
+{
+    logTransfer(QLatin1StringView("RX ( "), from, port, QLatin1StringView(" ) <-  "),
+                QByteArrayView(payload));
 }
 
 void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QByteArray &payload)
 {
-    if (!enabled())
-        return;
-    ORTVLogFormat &line = shared();
-    line.appendRaw(QLatin1StringView("TX ( "));
-    line.appendQuoted(to);
-    line.appendRaw(QLatin1StringView(" : "));
-    line.appendNumber(port);
-    line.appendRaw(QLatin1StringView(" ) -> "));
-    line.appendQuoted(QByteArrayView(payload));
-    line.emitDebug();
+    logTransfer(QLatin1StringView("TX ( "), to, port, QLatin1StringView(" ) -> "),
+                QByteArrayView(payload));
 }
 
 void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QString &text)
 {
-    if (!enabled())
-        return;
-    ORTVLogFormat &line = shared();
-    line.appendRaw(QLatin1StringView("TX ( "));
-    line.appendQuoted(to);
-    line.appendRaw(QLatin1StringView(" : "));
-    line.appendNumber(port);
-    line.appendRaw(QLatin1StringView(" ) -> "));
-    line.appendQuoted(QStringView(text));
-    line.emitDebug();
+    logTransfer(QLatin1StringView("TX ( "), to, port, QLatin1StringView(" ) -> "),
+                QStringView(text));
 }
 
 void ORTVLogFormat::logSending(const QHostAddress &to, quint16 port)

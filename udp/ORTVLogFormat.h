@@ -63,6 +63,9 @@ private:
     }
     char16_t *grow(qsizetype n);
     void setEnd(const char16_t *end) { used = end - base; }
+    template <typename Payload>
+    static void logTransfer(QLatin1StringView head, const QHostAddress &address, int port,
+                            QLatin1StringView arrow, Payload payload);
     static QString addressText(const QHostAddress &address);
     static ORTVLogFormat &shared();
     // The last store dump, entry by entry, so the next one only rewrites what changed.

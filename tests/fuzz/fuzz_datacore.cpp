@@ -1,31 +1,13 @@
 // Arbitrary bytes as datagrams to a fresh data core (one datagram per line, so what the store
 // held before a write is part of the input and a finding replays alone), then the store read
 // as the /Data route reads it.
+#include "DataJsonReference.h"
 #include "FuzzSupport.h"
 #include "ORTVDataJson.h"
 #include "ORTVRunningDataCore.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkDatagram>
-
-namespace {
-
-// The /Data answer built the plain way, one QJsonObject per key: ORTVDataJson must write the
-// same bytes.
-QJsonObject dataObject(const QHash<QString, QString> &snapshot)
-{
-    QJsonArray points;
-    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
-        points.append(QJsonObject{{it.key(), it.value()}});
-    QJsonObject answer;
-    answer.insert(QLatin1String("message"), QLatin1String("Current Database values"));
-    answer.insert(QLatin1String("data"), points);
-    return answer;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -64,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 
     const QHash<QString, QString> snapshot = core.getCoreData();
     const QByteArray body = ORTVDataJson::document(snapshot);
-    FUZZ_CHECK(body == QJsonDocument(dataObject(snapshot)).toJson(QJsonDocument::Compact));
+    FUZZ_CHECK(body == dataJsonViaObjects(snapshot));
     QJsonParseError error;
     const QJsonDocument reread = QJsonDocument::fromJson(body, &error);
     FUZZ_CHECK(error.error == QJsonParseError::NoError);

@@ -1,5 +1,6 @@
 // ORTVDataJson against QJsonDocument: the /Data body built per key as QJsonObjects, the way
 // the route did it before, must come out byte for byte the same.
+#include "DataJsonReference.h"
 #include "ORTVDataJson.h"
 
 #include <QJsonArray>
@@ -11,17 +12,6 @@
 using Store = QHash<QString, QString>;
 
 namespace {
-
-QByteArray viaJsonObjects(const Store &store)
-{
-    QJsonArray points;
-    for (auto it = store.cbegin(); it != store.cend(); ++it)
-        points.append(QJsonObject{{it.key(), it.value()}});
-    QJsonObject answer;
-    answer.insert(QLatin1String("message"), QLatin1String("Current Database values"));
-    answer.insert(QLatin1String("data"), points);
-    return QJsonDocument(answer).toJson(QJsonDocument::Compact);
-}
 
 QString fromUnits(std::initializer_list<char16_t> units)
 {
@@ -91,7 +81,7 @@ void tst_DataJson::sameAsJsonDocument_data()
 void tst_DataJson::sameAsJsonDocument()
 {
     QFETCH(Store, store);
-    QCOMPARE(ORTVDataJson::document(store), viaJsonObjects(store));
+    QCOMPARE(ORTVDataJson::document(store), dataJsonViaObjects(store));
 }
 
 QTEST_GUILESS_MAIN(tst_DataJson)
