@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs when any is
 # missing, then configures and builds into build/. Quiet when everything is already there.
 
-# Package lists: callers may add to EXTRA_PACKAGES before sourcing.
+# What every build needs; callers add their own packages to install_missing.
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
                 shared-mime-info)
 
