@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
+install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-dev
 seconds=${FUZZ_SECONDS:-30}
 dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
