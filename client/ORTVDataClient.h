@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonValue>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QTimer;
+class QUdpSocket;
+
+// Reads and writes values on the data server's UDP port. The server's replies carry no request
+// id, so they are matched to the urls asked; what is still missing when the timeout expires is
+// asked again. One request is in flight at a time. Also reports the server's keep-alive frames.
+class ORTVDataClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Entry
+    {
+        QString url;
+        QJsonValue value;
+    };
+
+    static constexpr quint16 defaultServerPort = 1234;
+    // The server keeps every source endpoint as a peer for the life of its process and sends it
+    // a keep-alive frame every 29 s: sending from a few fixed ports keeps the list short.
+    static constexpr quint16 firstSourcePort = 1235;
+    static constexpr quint16 lastSourcePort = 1244;
+    static constexpr qsizetype maxDatagramBytes = 65507;
+
+    explicit ORTVDataClient(QObject *parent = nullptr);
+
+    // Binds to `port` (0: one the system picks) on the address family of `server`.
+    bool bind(const QHostAddress &server, quint16 port);
+    // Binds to the first port of [first, last] that no other socket holds.
+    bool bindFirstFree(const QHostAddress &server, quint16 first = firstSourcePort,
+                       quint16 last = lastSourcePort);
+    quint16 localPort() const;
+    QString errorString() const { return lastError; }
+
+    void setServer(const QHostAddress &address, quint16 port = defaultServerPort);
+    void setTimeout(int ms) { timeoutMs = ms; }
+    void setRetries(int count) { retries = count; }
+    bool isBusy() const { return !pending.isEmpty(); }
+
+    // Asks for the values of `urls` in one datagram; finished() lists them in the same order.
+    bool read(const QStringList &urls);
+    // Stores the entries and reads them back in the same datagram; finished() lists what was
+    // read back. A datagram that arrived did both, so a read-back value confirms its write.
+    bool write(const QList<Entry> &entries);
+    // Stores the entries without waiting for anything.
+    bool send(const QList<Entry> &entries);
+
+    static QByteArray readRequest(const QStringList &urls);
+    static QByteArray writeRequest(const QList<Entry> &entries, bool readBack);
+    // What the server stores for a value: strings as they are, numbers as text with 6
+    // significant digits; nothing for anything else.
+    static std::optional<QString> storedForm(const QJsonValue &value);
+    // The server's UTC time from a keep-alive frame, or an invalid QDateTime for anything else.
+    static QDateTime keepAliveTime(const QByteArray &datagram);
+
+signals:
+    void finished(const QStringList &values);
+    void failed(const QStringList &missingUrls);
+    void keepAliveReceived(const QDateTime &serverUtc);
+
+private:
+    struct Slot
+    {
+        Entry entry;
+        bool store = false;
+        std::optional<QString> reply;
+    };
+
+    bool start(const QList<Entry> &entries, bool store);
+    bool sendMissing();
+    bool writeDatagram(const QByteArray &payload);
+    void readPendingDatagrams();
+    void takeReply(const QByteArray &payload);
+    void attemptTimedOut();
+    void finish();
+
+    QUdpSocket *socket = nullptr;
+    QTimer *attemptTimer = nullptr;
+    QHostAddress serverAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 serverPort = defaultServerPort;
+    int timeoutMs = 1000;
+    int retries = 2;
+    int retriesLeft = 0;
+    QList<Slot> pending;
+    QString lastError;
+};
