@@ -1,9 +1,10 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs when any is
 # missing, then configures and builds into build/. Quiet when everything is already there.
 
-# What every build needs; callers add their own packages to install_missing.
+# What every build needs; callers add their own packages to install_missing. help2man makes
+# the client's man page from its --help.
 BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
-                shared-mime-info)
+                shared-mime-info help2man)
 
 install_missing() {
     local missing=() p
