@@ -1,0 +1,254 @@
+#!/usr/bin/env bash
+# scripts/test-package.sh RELEASE PKGDIR: the packages of one release under a booted systemd.
+#
+# Boots a copy of a minimal root of RELEASE (cached, with systemd and journald) with
+# systemd-nspawn -b and a private network, installs PKGDIR's amd64 packages in it with apt-get
+# and checks the service: running and staying up, answering, quiet in the journal by default and
+# tracing on demand, restarted after a kill, gone after a purge. The arm64 packages in PKGDIR
+# are checked with dpkg-deb. Prints one line per check and exits non-zero on any failure. Needs
+# root. The copy and the container are removed however the script ends.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+source scripts/roots.sh
+
+[ $# -eq 2 ] || { echo "usage: $0 RELEASE PKGDIR" >&2; exit 2; }
+release=$1
+pkgdir=$(realpath "$2") || exit 2
+check_release "$release" || exit 2
+install_missing systemd-container util-linux procps || exit 1
+
+UNIT=ortv-data-server.service
+failures=0
+pass() { echo "ok   $release: $*"; }
+fail() { echo "FAIL $release: $*"; failures=$((failures + 1)); }
+# check DESCRIPTION COMMAND...: one line, ok or FAIL.
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+# Ends the run after a failure the later checks depend on (the trap cleans up).
+fatal() { fail "$*"; echo "FAIL $release: further checks skipped"; exit 1; }
+
+# until_true SECONDS COMMAND...: polls the command every 0.2 s until it succeeds or time is up.
+until_true() {
+    local end=$((SECONDS + $1)); shift
+    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.2; done
+}
+
+# ---- arm64 packages: inspected, not installed ----------------------------------------------
+expected_files() {
+    case $1 in
+    ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
+        ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf ;;
+    ortv-client) echo ./usr/bin/ortv ;;
+    esac
+}
+for deb in "$pkgdir"/*_arm64.deb; do
+    [ -e "$deb" ] || continue
+    name=$(dpkg-deb -f "$deb" Package)
+    check "$name arm64: Architecture arm64" [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
+    check "$name arm64: Depends names the Qt 6 libraries" \
+        grep -q 'libqt6core6' <<<"$(dpkg-deb -f "$deb" Depends)"
+    contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+    for f in $(expected_files "$name"); do
+        check "$name arm64: holds $f" grep -qx -- "$f" <<<"$contents"
+    done
+    # The ELF header's machine field (bytes 18-19, little endian): 0xb7 is AArch64.
+    for f in $(grep '^\./usr/bin/.' <<<"$contents"); do
+        machine=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "$f" | od -An -tx1 -j18 -N2 | tr -d ' ')
+        check "$name arm64: $f is an AArch64 binary" [ "$machine" = b700 ]
+    done
+done
+
+server_deb=$(ls "$pkgdir"/ortv-data-server_*_amd64.deb 2>/dev/null | tail -n 1)
+client_deb=$(ls "$pkgdir"/ortv-client_*_amd64.deb 2>/dev/null | tail -n 1)
+[ -n "$server_deb" ] || fatal "no ortv-data-server_*_amd64.deb in $pkgdir"
+
+# ---- a fresh copy of the cached root, with the packages' dependencies downloaded -------------
+root=$(release_root "$release" boot systemd systemd-sysv procps) || fatal "no $release root"
+work=$(mktemp -d /var/tmp/ortv-pkgtest-"$release".XXXXXX)
+nspawn= leader=
+# Powers the container off (SIGRTMIN+4 asks systemd for a clean poweroff), waits for nspawn to
+# end, kills it if it does not, and removes the copy.
+stop_container() {
+    if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
+        [ -n "$leader" ] && kill -s RTMIN+4 "$leader" 2>/dev/null
+        until_true 30 eval '! kill -0 $nspawn 2>/dev/null' ||
+            { kill -TERM "$nspawn"; until_true 10 eval '! kill -0 $nspawn 2>/dev/null'; } ||
+            kill -KILL "$nspawn"
+        wait "$nspawn" 2>/dev/null
+    fi
+}
+cleanup() { stop_container; rm -rf "$work"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+start=$SECONDS
+cp -a "$root" "$work/root" || fatal "copy of the $release root"
+debs=/var/cache/apt/archives
+cache=$ROOT_CACHE/$release-boot-debs
+mkdir -p "$cache" "$work/root/root/pkgs"
+cp "$server_deb" ${client_deb:+"$client_deb"} "$work/root/root/pkgs/"
+# Downloaded packages are kept beside the cached root; apt-get only fetches what changed.
+cp -l "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp "$cache"/*.deb "$work/root$debs/" 2>/dev/null
+APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends)
+pkgs=(/root/pkgs/"$(basename "$server_deb")")
+[ -z "$client_deb" ] || pkgs+=(/root/pkgs/"$(basename "$client_deb")")
+log=$work/download.log
+{ in_root "$work/root" apt-get -q update && in_root "$work/root" "${APT[@]}" install --download-only "${pkgs[@]}"; } \
+    >"$log" 2>&1 || { tail -n 5 "$log"; fatal "downloading the packages' dependencies"; }
+cp -n "$work/root$debs"/*.deb "$cache/" 2>/dev/null
+pass "root copied, dependencies downloaded ($((SECONDS - start)) s)"
+
+# ---- boot --------------------------------------------------------------------------------------
+# systemd in the container reads its command line as its kernel's. Newer systemd refuses a
+# cgroup v1 (or hybrid) host unless told; the host's hierarchy is what the container gets.
+boot_args=()
+[ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ] || boot_args=(SYSTEMD_CGROUP_ENABLE_LEGACY_FORCE=1)
+systemd-nspawn -q -D "$work/root" -b --register=no --keep-unit --private-network \
+    --machine="ortv-pkgtest-$release" -- "${boot_args[@]}" \
+    </dev/null >"$work/console.log" 2>&1 &
+nspawn=$!
+# The container's init is the nspawn process's child.
+find_leader() {
+    leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ' | head -n 1)
+    [ -n "$leader" ] && [ "$(cat /proc/"$leader"/comm 2>/dev/null)" = systemd ]
+}
+# inside COMMAND...: runs a command in the container's namespaces, root and clean environment.
+inside() {
+    timeout 60 nsenter -t "$leader" -m -u -i -n -p -r -w \
+        /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
+}
+until_true 20 find_leader || { tail -n 20 "$work/console.log"; fatal "container did not start"; }
+# systemctl talks to the container's systemd through its private socket, there once it runs.
+until_true 30 inside test -S /run/systemd/private ||
+    { tail -n 20 "$work/console.log"; fatal "container's systemd did not come up"; }
+state=$(inside systemctl is-system-running --wait 2>&1)
+case $state in
+running|degraded) pass "booted with systemd ($state, $((SECONDS - start)) s)" ;;
+*) tail -n 20 "$work/console.log"; fatal "container did not boot: $state" ;;
+esac
+check "journald runs" inside systemctl --quiet is-active systemd-journald.service
+
+# ---- the client alone --------------------------------------------------------------------------
+if [ -n "$client_deb" ]; then
+    out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$client_deb")" 2>&1) ||
+        { echo "$out" | tail -n 5; fatal "apt-get install of the client"; }
+    pass "client installed alone"
+    check "the client did not pull in the server" \
+        eval '[[ $(inside dpkg-query -W -f="\${Status}" ortv-data-server 2>/dev/null) != *" installed" ]]'
+    check "ortv --help runs" eval 'inside ortv --help >/dev/null'
+fi
+
+# ---- the server --------------------------------------------------------------------------------
+out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$server_deb")" 2>&1) ||
+    { echo "$out" | tail -n 10; fatal "apt-get install of the server"; }
+pass "server installed"
+# The container has its own network namespace; net.core.rmem_max belongs to the host's.
+rmem=$(inside cat /proc/sys/net/core/rmem_max 2>/dev/null) || rmem=
+if [ -z "$rmem" ] || [ "$rmem" -lt 8388608 ]; then
+    check "install warned about net.core.rmem_max (${rmem:-unreadable} here)" \
+        grep -q 'warning: net.core.rmem_max' <<<"$out"
+else
+    check "install did not warn about net.core.rmem_max ($rmem)" \
+        eval '! grep -q "warning: net.core.rmem_max" <<<"$out"'
+fi
+
+main_pid() { inside systemctl show -p MainPID --value "$UNIT"; }
+# stays_up SECONDS: active with one and the same PID over that time (Restart=always would show
+# a crash loop as "active" with changing PIDs).
+stays_up() {
+    local pid end=$((SECONDS + $1))
+    pid=$(main_pid)
+    [ "${pid:-0}" -gt 0 ] || return 1
+    while [ $SECONDS -lt $end ]; do
+        inside systemctl --quiet is-active "$UNIT" && [ "$(main_pid)" = "$pid" ] || return 1
+        sleep 0.5
+    done
+}
+# http_get PATH: the body of a GET, read by its Content-Length (the server keeps the connection).
+http_get() {
+    inside timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
+        printf "GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" "$1" >&3
+        length=0
+        while IFS= read -r line <&3 && line=${line%$'"'\\r'"'} && [ -n "$line" ]; do
+            case ${line,,} in content-length:*) length=${line#*:} length=${length// /} ;; esac
+        done
+        IFS= read -r -N "$length" body <&3 && printf "%s\n" "$body"' http-get "$1" 2>/dev/null
+}
+status_answers() {
+    grep -q '{"message":"Current Server status","status":"success"}' <<<"$(http_get /Status)"
+}
+send_set() {
+    inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"$1\",\"data\":\"1\"}" \
+        >/dev/udp/127.0.0.1/1234' send-set "$1"
+}
+stored() { grep -q "\"$1\"" <<<"$(http_get /Data)"; }
+journal() { inside journalctl -q --no-pager -o cat -u "$UNIT"; }
+# journal_has REGEX (captured first: grep -q ending early would fail the pipe).
+journal_has() { grep -q -- "$1" <<<"$(journal)"; }
+# quiet_datagram KEY: a SetData is stored and leaves the server's journal as it was.
+quiet_datagram() {
+    local before after
+    inside journalctl -q --sync
+    before=$(journal | wc -l)
+    send_set "$1" && until_true 10 stored "$1" || return 1
+    # journald has read everything the server wrote before it answered /Data once it synced.
+    inside journalctl -q --sync
+    after=$(journal | wc -l)
+    [ "$before" = "$after" ] && ! journal_has "$1"
+}
+traced_datagram() {
+    local key=$1
+    send_set "$key" && until_true 10 stored "$key" &&
+        until_true 10 journal_has "^RX .*$key" && journal_has "^QHash(.*\"$key\", \"1\")"
+}
+service_up() { until_true 15 eval 'inside systemctl --quiet is-active "$UNIT" && status_answers'; }
+
+check "unit is active and keeps its PID for 3 s" stays_up 3
+check "/Status answers" service_up
+check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
+check "a SetData adds no line to the journal (trace off)" quiet_datagram pkgtest.quiet
+trace_status() { [[ $(inside ortv-data-server-trace status) == "trace $1"* ]]; }
+check "ortv-data-server-trace status says off" trace_status off
+
+pid=$(main_pid)
+check "ortv-data-server-trace on restarts the server" \
+    eval 'inside ortv-data-server-trace on >/dev/null && [ "$(main_pid)" != "$pid" ] && service_up'
+check "with the trace on, a SetData writes its RX and store lines" traced_datagram pkgtest.trace
+check "ortv-data-server-trace status says on" trace_status on
+check "ortv-data-server-trace off: quiet again" \
+    eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagram pkgtest.off'
+
+pid=$(main_pid)
+inside kill -9 "$pid"
+check "kill -9 is followed by a new server process" until_true 15 eval \
+    'p=$(main_pid) && [ "${p:-0}" -gt 0 ] && [ "$p" != "$pid" ] && status_answers'
+
+# Purge with the trace on, so that the drop-in has to go too.
+inside ortv-data-server-trace on >/dev/null
+files=$(inside dpkg-query -L ortv-data-server | grep -E '/(bin|sbin|system|sysctl\.d)/.')
+out=$(inside "${APT[@]}" purge ortv-data-server 2>&1) || { echo "$out" | tail -n 5; fail "apt-get purge"; }
+gone() {
+    ! inside systemctl --quiet is-active "$UNIT" &&
+        ! inside sh -c 'grep -qx ortv-data-serve /proc/[0-9]*/comm' 2>/dev/null &&
+        inside sh -c 'for f; do [ ! -e "$f" ] && [ ! -L "$f" ] || exit 1; done' gone $files \
+            /etc/systemd/system/multi-user.target.wants/$UNIT /etc/systemd/system/$UNIT.d &&
+        [ -z "$(inside systemctl list-unit-files --no-legend "$UNIT")" ]
+}
+check "purge stopped the server and removed its files, links and drop-ins" gone
+if [ -n "$client_deb" ]; then
+    check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
+fi
+
+# ---- power off ---------------------------------------------------------------------------------
+kill -s RTMIN+4 "$leader"
+if until_true 30 eval '! kill -0 $nspawn 2>/dev/null'; then
+    wait "$nspawn"; rc=$?
+    check "container powered off cleanly (nspawn exit status $rc)" [ "$rc" = 0 ]
+else
+    fail "container did not power off within 30 s"
+fi
+stop_container
+nspawn=
+check "no mount left under $work" eval '! grep -qF "$work" /proc/self/mountinfo'
+echo "$release: $failures failed, $((SECONDS - start)) s"
+[ "$failures" -eq 0 ]
