@@ -1,0 +1,200 @@
+// ORTVDataClient against a scripted server socket on a port the system picks: how replies are
+// matched to the urls asked, what is asked again, and what is not an answer.
+#include "ORTVDataClient.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimeZone>
+#include <QUdpSocket>
+
+namespace {
+
+QByteArray reply(const char *url, const char *data)
+{
+    return QByteArray(R"({"data":")") + data + R"(","url":")" + url + "\"}";
+}
+
+const QByteArray keepAlive = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},)"
+                             R"({"data":"08.12.2026 04:31:05.042","url":"com.orvane.date.utc"}])";
+
+} // namespace
+
+class tst_DataClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void replies_data();
+    void replies();
+    void givesUpAfterRetries_data();
+    void givesUpAfterRetries();
+    void keepAliveTime_data();
+    void keepAliveTime();
+
+private:
+    // Waits for the client's next request, running the event loop meanwhile, and returns it.
+    bool requestArrives(int timeoutMs)
+    {
+        return QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, timeoutMs);
+    }
+    QByteArray nextRequest()
+    {
+        if (!requestArrives(2000))
+            return {};
+        const QNetworkDatagram request = server.receiveDatagram();
+        clientPort = quint16(request.senderPort());
+        return request.data();
+    }
+    void answer(const QList<QByteArray> &payloads)
+    {
+        // "stranger:" marks a payload sent from another socket, which is not the server.
+        for (const QByteArray &payload : payloads) {
+            QUdpSocket &from = payload.startsWith("stranger:") ? stranger : server;
+            from.writeDatagram(QByteArray(payload).replace("stranger:", ""),
+                               QHostAddress::LocalHost, clientPort);
+        }
+    }
+
+    QUdpSocket server;
+    QUdpSocket stranger;
+    quint16 clientPort = 0;
+};
+
+void tst_DataClient::init()
+{
+    for (QUdpSocket *socket : {&server, &stranger}) {
+        socket->close();
+        QVERIFY2(socket->bind(QHostAddress::LocalHost, 0), qPrintable(socket->errorString()));
+    }
+}
+
+void tst_DataClient::replies_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<QStringList>("urls");
+    QTest::addColumn<QList<QByteArray>>("firstAnswers");
+    QTest::addColumn<QList<QByteArray>>("secondAnswers");
+    QTest::addColumn<QList<QByteArray>>("requests");
+    QTest::addColumn<QStringList>("values");
+
+    const QByteArray readAB = R"([{"cmd":"ReadData","url":"a"},{"cmd":"ReadData","url":"b"}])";
+    QTest::newRow("in order") << false << QStringList{"a", "b"}
+                              << QList<QByteArray>{reply("a", "1"), reply("b", "2")}
+                              << QList<QByteArray>{} << QList<QByteArray>{readAB}
+                              << QStringList{"1", "2"};
+    QTest::newRow("out of order, a url twice")
+        << false << QStringList{"a", "b", "a"}
+        << QList<QByteArray>{reply("b", "2"), reply("a", "1"), reply("a", "3")}
+        << QList<QByteArray>{}
+        << QList<QByteArray>{R"([{"cmd":"ReadData","url":"a"},{"cmd":"ReadData","url":"b"},)"
+                             R"({"cmd":"ReadData","url":"a"}])"}
+        << QStringList{"1", "2", "3"};
+    QTest::newRow("strays ignored")
+        << false << QStringList{"a"}
+        << QList<QByteArray>{keepAlive, "not json", reply("x", "9"), R"({"url":"a"})",
+                             "stranger:" + reply("a", "stray"), reply("a", "1")}
+        << QList<QByteArray>{} << QList<QByteArray>{R"([{"cmd":"ReadData","url":"a"}])"}
+        << QStringList{"1"};
+    QTest::newRow("lost reply asked again")
+        << false << QStringList{"a", "b"} << QList<QByteArray>{reply("b", "2")}
+        << QList<QByteArray>{reply("a", "1")}
+        << QList<QByteArray>{readAB, R"([{"cmd":"ReadData","url":"a"}])"}
+        << QStringList{"1", "2"};
+    QTest::newRow("write: lost reply stored and asked again")
+        << true << QStringList{"a", "b"} << QList<QByteArray>{reply("a", "va")}
+        << QList<QByteArray>{reply("b", "vb")}
+        << QList<QByteArray>{R"([{"cmd":"SetData","data":"va","url":"a"},)"
+                             R"({"cmd":"SetData","data":"vb","url":"b"},)"
+                             R"({"cmd":"ReadData","url":"a"},{"cmd":"ReadData","url":"b"}])",
+                             R"([{"cmd":"SetData","data":"vb","url":"b"},)"
+                             R"({"cmd":"ReadData","url":"b"}])"}
+        << QStringList{"va", "vb"};
+}
+
+void tst_DataClient::replies()
+{
+    QFETCH(bool, write);
+    QFETCH(QStringList, urls);
+    QFETCH(QList<QByteArray>, firstAnswers);
+    QFETCH(QList<QByteArray>, secondAnswers);
+    QFETCH(QList<QByteArray>, requests);
+    QFETCH(QStringList, values);
+
+    ORTVDataClient client;
+    client.setServer(QHostAddress::LocalHost, server.localPort());
+    client.setTimeout(300);
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QSignalSpy finished(&client, &ORTVDataClient::finished);
+    QSignalSpy failed(&client, &ORTVDataClient::failed);
+
+    QList<ORTVDataClient::Entry> entries;
+    for (const QString &url : urls)
+        entries.append({url, QJsonValue("v" + url)});
+    QVERIFY(write ? client.write(entries) : client.read(urls));
+    QCOMPARE(nextRequest(), requests.value(0));
+    answer(firstAnswers);
+    if (requests.size() > 1) {
+        QCOMPARE(nextRequest(), requests.value(1));
+        answer(secondAnswers);
+    }
+    QVERIFY(finished.wait(2000));
+    QCOMPARE(finished.takeFirst().at(0).toStringList(), values);
+    QVERIFY(failed.isEmpty());
+    QVERIFY(!client.isBusy());
+    // Nothing is asked again once every reply is in (the timeout is 300 ms).
+    QVERIFY(!requestArrives(500));
+}
+
+void tst_DataClient::givesUpAfterRetries_data()
+{
+    QTest::addColumn<int>("retries");
+    QTest::newRow("no retry") << 0;
+    QTest::newRow("two retries") << 2;
+}
+
+void tst_DataClient::givesUpAfterRetries()
+{
+    QFETCH(int, retries);
+
+    ORTVDataClient client;
+    client.setServer(QHostAddress::LocalHost, server.localPort());
+    client.setTimeout(100);
+    client.setRetries(retries);
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QSignalSpy failed(&client, &ORTVDataClient::failed);
+
+    QVERIFY(client.read({"a", "b"}));
+    QVERIFY(failed.wait(2000));
+    QCOMPARE(failed.takeFirst().at(0).toStringList(), QStringList({"a", "b"}));
+    int requests = 0;
+    for (; server.hasPendingDatagrams(); ++requests)
+        server.receiveDatagram();
+    QCOMPARE(requests, retries + 1);
+}
+
+void tst_DataClient::keepAliveTime_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QDateTime>("time");
+
+    QTest::newRow("server's frame")
+        << keepAlive << QDateTime(QDate(2026, 12, 8), QTime(4, 31, 5, 42), QTimeZone::utc());
+    QTest::newRow("other first url") << QByteArray(keepAlive).replace("keep.alive", "x")
+                                     << QDateTime();
+    QTest::newRow("no such date") << QByteArray(keepAlive).replace("08.12", "32.12")
+                                  << QDateTime();
+    QTest::newRow("a reply") << reply("com.orvane.date.utc", "08.12.2026 04:31:05.042")
+                             << QDateTime();
+}
+
+void tst_DataClient::keepAliveTime()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QDateTime, time);
+    QCOMPARE(ORTVDataClient::keepAliveTime(frame), time);
+}
+
+QTEST_MAIN(tst_DataClient)
+#include "tst_dataclient.moc"
