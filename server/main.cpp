@@ -4,6 +4,7 @@
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -16,6 +17,12 @@
 
 #include <cstdio>
 
+QTextStream &qStdOut()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
 namespace {
 
 constexpr quint16 httpPort = 8080;
@@ -25,6 +32,36 @@ constexpr quint16 udpPort = 1234;
 constexpr int httpListenBacklog = 1024;
 constexpr unsigned long pollSleepUs = 10000;
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+// Route handlers get the responder by lvalue reference from Qt 6.5 on, by rvalue reference before.
+using Responder = QHttpServerResponder &;
+#else
+using Responder = QHttpServerResponder &&;
+#endif
+
+// Answers HEAD with the head of the GET answer: its status, Content-Type and Content-Length, and
+// no body. The HTTP module writes the body of any answer it is given and counts Content-Length
+// from it; only for a device does it take the length from size() and send what is left to read,
+// so a device standing at its end gives the GET answer's length and nothing after the head.
+void writeHead(QHttpServerResponder &responder, const QHttpServerResponse &answer)
+{
+    auto *body = new QBuffer; // the responder takes it and deletes it once written
+    body->setData(answer.data());
+    body->open(QIODevice::ReadOnly);
+    body->seek(body->size());
+    responder.write(body, answer.mimeType(), answer.statusCode());
+}
+
+// Every method gets the same answer on the path; HEAD gets its head alone (writeHead). Rules are
+// tried in the order they were added, so the HEAD rule goes first.
+template <typename MakeAnswer>
+void addRoute(QHttpServer &server, const QString &path, MakeAnswer makeAnswer)
+{
+    server.route(path, QHttpServerRequest::Method::Head,
+                 [makeAnswer](Responder responder) { writeHead(responder, makeAnswer()); });
+    server.route(path, makeAnswer);
+}
+
 QJsonObject statusObject()
 {
     QJsonObject status;
@@ -33,13 +70,27 @@ QJsonObject statusObject()
     return status;
 }
 
-} // namespace
-
-QTextStream &qStdOut()
+// The one way the server ends by itself: it cannot serve HTTP on its port.
+int failToListen(QTcpServer *tcpServer)
 {
-    static QTextStream stream(stdout);
-    return stream;
+    qStdOut() << "Failed to listen to port 8080 !" << Qt::endl;
+    delete tcpServer;
+    return -1;
 }
+
+bool bindListener(QHttpServer &httpServer, QTcpServer *tcpServer)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // bind() reports a failure from Qt 6.8 on; a server that would not answer on its port
+    // fails like a failed listen.
+    return httpServer.bind(tcpServer);
+#else
+    httpServer.bind(tcpServer);
+    return true;
+#endif
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -52,32 +103,22 @@ int main(int argc, char **argv)
     qStdOut() << "Orvane Tarvic NG Main Data Server Starting ..." << Qt::endl;
 
     QHttpServer httpServer;
-    httpServer.route(QStringLiteral("/"), []() {
+    addRoute(httpServer, QStringLiteral("/"), []() {
         return QHttpServerResponse("Orvane Tarvic", QHttpServerResponder::StatusCode::Ok);
     });
-    httpServer.route(QStringLiteral("/Status"), []() {
+    addRoute(httpServer, QStringLiteral("/Status"), []() {
         return QHttpServerResponse(statusObject(), QHttpServerResponder::StatusCode::Ok);
-    });
-
-    // The HTTP module writes the body of a HEAD answer too, which a client on a kept-alive
-    // connection would read as the start of the next response: send the headers only.
-    httpServer.afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
-        if (request.method() != QHttpServerRequest::Method::Head)
-            return std::move(response);
-        return QHttpServerResponse(response.mimeType(), QByteArray(), response.statusCode());
     });
 
     auto *tcpServer = new QTcpServer(&httpServer);
     tcpServer->setListenBacklogSize(httpListenBacklog);
-    if (!tcpServer->listen(QHostAddress::Any, httpPort)) {
-        qStdOut() << "Failed to listen to port 8080 !" << Qt::endl;
-        delete tcpServer;
-        return -1;
-    }
+    if (!tcpServer->listen(QHostAddress::Any, httpPort))
+        return failToListen(tcpServer);
     // Closes idle and oversized connections, and resumes accepting after running out of file
     // descriptors. It must see each connection before the HTTP server does.
     new ORTVHttpConnectionGuard(tcpServer);
-    httpServer.bind(tcpServer);
+    if (!bindListener(httpServer, tcpServer))
+        return failToListen(tcpServer);
     qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
 
     // Both live until the process is killed.
@@ -92,7 +133,7 @@ int main(int argc, char **argv)
                          transceiver->sendData(d, adr, port);
                      });
 
-    httpServer.route(QStringLiteral("/Data"), [core]() {
+    addRoute(httpServer, QStringLiteral("/Data"), [core]() {
         return QHttpServerResponse(QByteArrayLiteral("application/json"),
                                    ORTVDataJson::document(core->getCoreData()),
                                    QHttpServerResponder::StatusCode::Ok);
