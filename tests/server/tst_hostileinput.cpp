@@ -138,11 +138,18 @@ public:
     {
         socket.writeDatagram(payload, QHostAddress::LocalHost, 1234);
     }
+    // The next datagram other than a keep-alive frame, which comes every 29 s to every peer.
     QByteArray receive(int timeoutMs = 5000)
     {
-        if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(timeoutMs))
-            return {};
-        return socket.receiveDatagram().data();
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.hasPendingDatagrams()
+               || socket.waitForReadyRead(int(qMax<qint64>(0, timeoutMs - clock.elapsed())))) {
+            const QByteArray data = socket.receiveDatagram().data();
+            if (!data.startsWith(R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"})"))
+                return data;
+        }
+        return {};
     }
     QString rxLine() const
     {
@@ -482,7 +489,7 @@ void tst_HostileInput::datagramFlood()
             sinceChange.restart();
         }
         return sinceChange.elapsed() >= 300;
-    }, 10000));
+    }, 60000)); // a sanitized server under load takes its time over 20000 log lines
     qInfo("%d of %d datagrams sent in %lld ms were handled", handled, sent, sendMs);
     QVERIFY(handled > 0 && handled <= sent);
 }

@@ -5,6 +5,7 @@
 #include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -261,7 +262,7 @@ void tst_UDPTransceiver::payloadEscaping()
 
 void tst_UDPTransceiver::keepAliveFrameBytes()
 {
-    const QDateTime newYear(QDate(2027, 1, 1), QTime(0, 0, 0, 5), Qt::UTC);
+    const QDateTime newYear(QDate(2027, 1, 1), QTime(0, 0, 0, 5), QTimeZone::utc());
     const QByteArray frame = ORTVUDPTransceiver::keepAliveFrame(newYear);
     QCOMPARE(frame, QByteArray(R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},)"
                                R"({"data":"01.01.2027 00:00:00.005","url":"com.orvane.date.utc"}])"));
@@ -294,7 +295,7 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
     const QDateTime stamp = QDateTime::fromString(QString::fromLatin1(frame.mid(prefix.size(), 23)),
                                                   QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz"));
     QVERIFY2(stamp.isValid(), frame.constData());
-    const qint64 skew = QDateTime(stamp.date(), stamp.time(), Qt::UTC).msecsTo(before);
+    const qint64 skew = QDateTime(stamp.date(), stamp.time(), QTimeZone::utc()).msecsTo(before);
     QVERIFY2(qAbs(skew) < 1000, qPrintable(QString::number(skew)));
 
     const QString shown = QString::fromLatin1(frame).replace('"', QLatin1String("\\\""));
