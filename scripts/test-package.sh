@@ -19,7 +19,7 @@ check_release "$release" || exit 2
 install_missing systemd-container util-linux procps || exit 1
 
 UNIT=ortv-data-server.service
-failures=0
+failures=0 work= nspawn= leader=
 pass() { echo "ok   $release: $*"; }
 fail() { echo "FAIL $release: $*"; failures=$((failures + 1)); }
 # check DESCRIPTION COMMAND...: one line, ok or FAIL.
@@ -64,8 +64,6 @@ client_deb=$(ls "$pkgdir"/ortv-client_*_amd64.deb 2>/dev/null | tail -n 1)
 
 # ---- a fresh copy of the cached root, with the packages' dependencies downloaded -------------
 root=$(release_root "$release" boot systemd systemd-sysv procps) || fatal "no $release root"
-work=$(mktemp -d /var/tmp/ortv-pkgtest-"$release".XXXXXX)
-nspawn= leader=
 # Powers the container off (SIGRTMIN+4 asks systemd for a clean poweroff), waits for nspawn to
 # end, kills it if it does not, and removes the copy.
 stop_container() {
@@ -77,9 +75,10 @@ stop_container() {
         wait "$nspawn" 2>/dev/null
     fi
 }
-cleanup() { stop_container; rm -rf "$work"; }
+cleanup() { stop_container; [ -z "$work" ] || rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+work=$(mktemp -d /var/tmp/ortv-pkgtest-"$release".XXXXXX) || fatal "no work directory"
 
 start=$SECONDS
 cp -a "$root" "$work/root" || fatal "copy of the $release root"
@@ -88,7 +87,7 @@ cache=$ROOT_CACHE/$release-boot-debs
 mkdir -p "$cache" "$work/root/root/pkgs"
 cp "$server_deb" ${client_deb:+"$client_deb"} "$work/root/root/pkgs/"
 # Downloaded packages are kept beside the cached root; apt-get only fetches what changed.
-cp -l "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp "$cache"/*.deb "$work/root$debs/" 2>/dev/null
+cp -ln "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp -n "$cache"/*.deb "$work/root$debs/" 2>/dev/null
 APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends)
 pkgs=(/root/pkgs/"$(basename "$server_deb")")
 [ -z "$client_deb" ] || pkgs+=(/root/pkgs/"$(basename "$client_deb")")
@@ -99,12 +98,8 @@ cp -n "$work/root$debs"/*.deb "$cache/" 2>/dev/null
 pass "root copied, dependencies downloaded ($((SECONDS - start)) s)"
 
 # ---- boot --------------------------------------------------------------------------------------
-# systemd in the container reads its command line as its kernel's. Newer systemd refuses a
-# cgroup v1 (or hybrid) host unless told; the host's hierarchy is what the container gets.
-boot_args=()
-[ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ] || boot_args=(SYSTEMD_CGROUP_ENABLE_LEGACY_FORCE=1)
 systemd-nspawn -q -D "$work/root" -b --register=no --keep-unit --private-network \
-    --machine="ortv-pkgtest-$release" -- "${boot_args[@]}" \
+    --machine="ortv-pkgtest-$release" \
     </dev/null >"$work/console.log" 2>&1 &
 nspawn=$!
 # The container's init is the nspawn process's child.
@@ -114,7 +109,7 @@ find_leader() {
 }
 # inside COMMAND...: runs a command in the container's namespaces, root and clean environment.
 inside() {
-    timeout 60 nsenter -t "$leader" -m -u -i -n -p -r -w \
+    timeout 120 nsenter -t "$leader" -m -u -i -n -p -r -w \
         /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
 }
 until_true 20 find_leader || { tail -n 20 "$work/console.log"; fatal "container did not start"; }
