@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of the server: amd64 into build-pkg/ and arm64 (cross built) into
-# build-pkg-arm64/. Installs what is missing. Prints the two package files.
+# Builds the Debian packages for every supported release and both architectures into
+# build-pkg/RELEASE/: this machine's release natively, the others inside cached minimal roots of
+# theirs (scripts/roots.sh), so each links and depends on its own release's Qt. Installs what is
+# missing. Prints the package files.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/setup.sh
-source scripts/arm64.sh
-enable_arm64
-# cpack's DEB generator computes the library dependencies with dpkg-shlibdeps (dpkg-dev), which
-# needs file(1).
-install_missing "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" dpkg-dev file
-
-make_package() {
-    local dir=$1; shift
-    build_server "$dir" -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr "$@"
-    rm -f "$dir"/*.deb
-    local log
-    log=$(cd "$dir" && cpack -G DEB 2>&1) || { echo "$log" >&2; return 1; }
-    ls "$dir"/*.deb
-}
-
-make_package build-pkg
-# The toolchain file counts on the first configure only: no warning about it afterwards.
-make_package build-pkg-arm64 --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN"
-check_arm64_binary build-pkg-arm64/server/ortv-data-server
+source scripts/roots.sh
+for release in "${SUPPORTED_RELEASES[@]}"; do
+    if [ "$release" = "$(host_release)" ]; then
+        scripts/package-release.sh
+    else
+        install_missing rsync
+        root=$(release_root "$release" build)
+        sync_tree_into_root "$root"
+        in_root "$root" /project/scripts/package-release.sh
+        copy_packages_from_root "$root" "$release"
+    fi
+done
+ls build-pkg/*/*.deb

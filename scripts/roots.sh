@@ -62,3 +62,15 @@ in_root() {
         exec chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
             LANG=C.UTF-8 ${CI:+CI=$CI} "$@"' in-root "$dir" "$@"
 }
+
+# The project's tree as it is now (committed or not), without build output or history, at
+# /project in the root.
+sync_tree_into_root() {
+    rsync -a --delete --exclude='/build*' --exclude=/.git ./ "$1/project/"
+}
+
+# copy_packages_from_root ROOT RELEASE: the packages built in the root, into build-pkg/RELEASE/.
+copy_packages_from_root() {
+    mkdir -p "build-pkg/$2"
+    rsync -a --delete "$1/project/build-pkg/$2/" "build-pkg/$2/"
+}

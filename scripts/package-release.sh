@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of this machine's release, amd64 (native) and arm64 (cross built),
+# into build-pkg/RELEASE/, with the release in their version (1.0.0-1+deb12 on Debian 12) and
+# the dependencies dpkg-shlibdeps finds for the release's own Qt libraries. Installs what is
+# missing. ./package.sh calls it for every supported release, each in its own root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+source scripts/arm64.sh
+source scripts/roots.sh
+enable_arm64
+# cpack's DEB generator computes the library dependencies with dpkg-shlibdeps (dpkg-dev), which
+# needs file(1).
+install_missing "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" dpkg-dev file
+out=build-pkg/$(host_release)
+rm -rf "$out"
+mkdir -p "$out"
+
+make_packages() {
+    local dir=$1; shift
+    build_server "$dir" -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr "$@"
+    rm -f "$dir"/*.deb
+    local log
+    log=$(cd "$dir" && cpack -G DEB 2>&1) || { echo "$log" >&2; return 1; }
+    cp "$dir"/*.deb "$out/"
+}
+
+make_packages build-pkg-amd64
+# The toolchain file counts on the first configure only: no warning about it afterwards.
+make_packages build-pkg-arm64 --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN"
+check_arm64_binary build-pkg-arm64/server/ortv-data-server
