@@ -141,8 +141,7 @@ std::optional<QByteArray> ORTVCommands::httpGet(const QString &path)
         loop.quit();
     });
     connect(http, &ORTVHttpReader::failed, &loop, [&](const QString &error) {
-        lastHttpError = QStringLiteral("no answer from %1: %2")
-                            .arg(http->url(path).toString(), error);
+        lastHttpError = error;
         loop.quit();
     });
     http->get(path);
@@ -293,7 +292,8 @@ int ORTVCommands::dump()
 {
     const std::optional<QByteArray> body = httpGet(QStringLiteral("/Data"));
     if (!body)
-        return fail(NoAnswer, lastHttpError);
+        return fail(NoAnswer, QStringLiteral("no answer from %1: %2")
+                                  .arg(http->url(QStringLiteral("/Data")).toString(), lastHttpError));
     std::optional<ORTVHttpReader::Values> values = ORTVHttpReader::parseData(*body);
     if (!values)
         return fail(NoAnswer, QStringLiteral("%1 is not a data list")

@@ -7,6 +7,7 @@
 #include <QNetworkProxy>
 #include <QTextStream>
 
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -94,7 +95,7 @@ QList<QCommandLineOption> commonOptions()
         {QStringLiteral("timeout"), QStringLiteral("Time to wait for an answer (default 1000)."),
          QStringLiteral("MS"), QStringLiteral("1000")},
         {QStringLiteral("retries"),
-         QStringLiteral("Times get and set ask again for missing replies (default 2)."),
+         QStringLiteral("Times a request asks again for missing replies (default 2)."),
          QStringLiteral("N"), QStringLiteral("2")},
         {QStringLiteral("source-port"),
          QStringLiteral("Local UDP port to send from; 0 for one the system picks (default: "
@@ -127,13 +128,13 @@ QList<QCommandLineOption> commandOptions(const QString &name)
     return {};
 }
 
-// An option's number within [low, high], or nothing.
+// An option's number within [low, high] (a whole one unless `fraction`), or nothing.
 std::optional<double> number(const QCommandLineParser &parser, const QString &name, double low,
-                             double high)
+                             double high, bool fraction = false)
 {
     bool ok = false;
     const double value = parser.value(name).toDouble(&ok);
-    if (!ok || value < low || value > high)
+    if (!ok || value < low || value > high || (!fraction && value != std::floor(value)))
         return std::nullopt;
     return value;
 }
@@ -166,8 +167,7 @@ QString readOptions(const QCommandLineParser &parser, ORTVCommands::Options &opt
     struct Limited { const char *name; double low; double high; };
     for (const Limited &o : {Limited{"port", 1, 65535}, Limited{"http-port", 1, 65535},
                              Limited{"timeout", 1, 3600000}, Limited{"retries", 0, 1000}}) {
-        const std::optional<double> value = number(parser, QLatin1String(o.name), o.low, o.high);
-        if (!value || *value != int(*value))
+        if (!number(parser, QLatin1String(o.name), o.low, o.high))
             return QStringLiteral("--%1 %2 is out of range or not a whole number")
                 .arg(QLatin1String(o.name), parser.value(QLatin1String(o.name)));
     }
@@ -178,7 +178,7 @@ QString readOptions(const QCommandLineParser &parser, ORTVCommands::Options &opt
     options.retries = parser.value(QStringLiteral("retries")).toInt();
     if (parser.isSet(QStringLiteral("source-port"))) {
         if (!number(parser, QStringLiteral("source-port"), 0, 65535))
-            return QStringLiteral("--source-port must be 0 to 65535");
+            return QStringLiteral("--source-port must be a whole number from 0 to 65535");
         options.sourcePort = parser.value(QStringLiteral("source-port")).toInt();
     }
     const QStringList names = parser.optionNames();
@@ -191,14 +191,15 @@ QString readOptions(const QCommandLineParser &parser, ORTVCommands::Options &opt
     if (names.contains(QLatin1String("match")))
         options.match = parser.value(QStringLiteral("match"));
     if (names.contains(QLatin1String("interval"))) {
-        const std::optional<double> interval = number(parser, QStringLiteral("interval"), 0.01, 86400);
+        const std::optional<double> interval =
+            number(parser, QStringLiteral("interval"), 0.01, 86400, true);
         if (!interval)
             return QStringLiteral("--interval must be 0.01 to 86400 seconds");
         options.intervalS = *interval;
     }
     if (names.contains(QLatin1String("c")) || names.contains(QLatin1String("count"))) {
         const std::optional<double> count = number(parser, QStringLiteral("count"), 1, 100000);
-        if (!count || *count != int(*count))
+        if (!count)
             return QStringLiteral("-c must be a whole number from 1 to 100000");
         options.count = int(*count);
     }
