@@ -134,8 +134,8 @@ void tst_OrtvProgram::ping_data()
     QTest::newRow("up") << QStringList{"ping", "-c", "3"} << 0
                         << "--- 3 received, 0 lost \\(0% loss\\) ---\n"
                            "rtt min/median/p99/max = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\n$";
-    QTest::newRow("no UDP listener") << QStringList{"ping", "-c", "2", "--port", "1299", "--timeout", "100"}
-                                     << 1 << "--- 0 received, 2 lost \\(100% loss\\) ---\n$";
+    QTest::newRow("no UDP listener") << QStringList{"ping", "-c", "1", "--port", "1299"} << 1
+                                     << "--- 0 received, 1 lost \\(100% loss\\) ---\n$";
 }
 
 void tst_OrtvProgram::ping()
