@@ -148,10 +148,10 @@ void ORTVDataClient::readPendingDatagrams()
 {
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket->receiveDatagram();
-        // Anything from elsewhere is a stray datagram, not an answer.
-        if (datagram.senderPort() != serverPort
-            || !QHostAddress(datagram.senderAddress()).isEqual(
-                serverAddress, QHostAddress::ConvertV4MappedToIPv4))
+        // Only the server's port answers. Its address is not checked: the server listens on
+        // every interface and the system picks the source address of a reply, which need not
+        // be the one asked (a request to 127.0.0.2 is answered from 127.0.0.1).
+        if (datagram.senderPort() != serverPort)
             continue;
         const QDateTime serverTime = keepAliveTime(datagram.data());
         if (serverTime.isValid())

@@ -82,6 +82,9 @@ void tst_OrtvProgram::commands_data()
                                 << QByteArray();
     QTest::newRow("set --json") << QStringList{"set", "--json", "n", "1234567", "m", "42"} << 0
                                 << QByteArray("n stored as 1.23457e+06\n") << QByteArray();
+    // The server answers from the address its system picks, here 127.0.0.1.
+    QTest::newRow("get from 127.0.0.2") << QStringList{"get", "--host", "127.0.0.2", "temp"} << 0
+                                        << QByteArray("21.5\n") << QByteArray();
     QTest::newRow("get numbers") << QStringList{"get", "n", "m"} << 0
                                  << QByteArray("1.23457e+06\n42\n") << QByteArray();
     QTest::newRow("set --no-confirm") << QStringList{"set", "--no-confirm", "m", "7"} << 0
