@@ -210,8 +210,7 @@ int run(const Command &command, const QStringList &args, const ORTVCommands::Opt
 {
     ORTVCommands commandRunner(options);
     const QString name = QLatin1String(command.name);
-    const bool noArguments = !*command.arguments;
-    if (noArguments && !args.isEmpty())
+    if (!*command.arguments && !args.isEmpty())
         return usageError(QStringLiteral("%1 takes no arguments").arg(name));
     if (name == QLatin1String("set"))
         return commandRunner.set(args);
@@ -226,19 +225,12 @@ int run(const Command &command, const QStringList &args, const ORTVCommands::Opt
     return commandRunner.time();
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The command named first on the command line, found with every option known, so that an
+// option's value is not taken for it.
+QString commandName(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("ortv"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ORTV_VERSION));
-    // The server is on the local network: no proxy, and no helper thread to look one up.
-    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-
-    // First pass with every option, to find the command; the second knows only its options.
     QCommandLineParser parser;
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(commonOptions());
     QStringList added;
@@ -249,51 +241,57 @@ int main(int argc, char **argv)
             added += option.names();
         }
     }
-    parser.parse(app.arguments());
-    const QString name = parser.positionalArguments().value(0);
-    const Command *command = findCommand(name);
+    parser.parse(arguments);
+    return parser.positionalArguments().value(0);
+}
 
-    if (!command) {
-        QCommandLineParser top;
-        top.setApplicationDescription(QLatin1String(mainHelp));
-        top.addHelpOption();
-        top.addVersionOption();
-        top.addOptions(commonOptions());
-        top.addPositionalArgument(QStringLiteral("command"),
-                                  QStringLiteral("set, get, watch, dump, ping or time."),
-                                  QStringLiteral("COMMAND [ARGUMENTS]"));
-        if (!top.parse(app.arguments()))
-            return usageError(top.errorText());
-        if (top.isSet(QStringLiteral("version")))
-            top.showVersion();
-        if (top.isSet(QStringLiteral("help"))) {
-            QTextStream(stdout) << top.helpText();
-            return ORTVCommands::Success;
-        }
-        return usageError(name.isEmpty()
-                              ? QStringLiteral("no command given (see ortv --help)")
-                              : QStringLiteral("unknown command '%1' (see ortv --help)").arg(name));
+// Without a known command: --help, --version, or a usage error.
+int withoutCommand(const QStringList &arguments, const QString &name)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QLatin1String(mainHelp));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addOptions(commonOptions());
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("set, get, watch, dump, ping or time."),
+                                 QStringLiteral("COMMAND [ARGUMENTS]"));
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(version))
+        parser.showVersion();
+    if (parser.isSet(help)) {
+        QTextStream(stdout) << parser.helpText();
+        return ORTVCommands::Success;
     }
+    return usageError(name.isEmpty()
+                          ? QStringLiteral("no command given (see ortv --help)")
+                          : QStringLiteral("unknown command '%1' (see ortv --help)").arg(name));
+}
 
-    QCommandLineParser commandParser;
-    commandParser.setApplicationDescription(QLatin1String(command->help));
-    commandParser.addOption(helpOption);
-    commandParser.addOptions(commandOptions(name));
-    commandParser.addOptions(commonOptions());
-    commandParser.addPositionalArgument(name, QStringLiteral("The command."), name);
-    if (*command->arguments)
-        commandParser.addPositionalArgument(QStringLiteral("arguments"),
-                                            QLatin1String(command->argumentHelp),
-                                            QLatin1String(command->arguments));
-    if (!commandParser.parse(app.arguments()))
-        return usageError(commandParser.errorText());
-    if (commandParser.isSet(helpOption)) {
-        QTextStream(stdout) << commandParser.helpText();
+// Parses the command's own options and runs it.
+int withCommand(const QStringList &arguments, const Command &command)
+{
+    const QString name = QLatin1String(command.name);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QLatin1String(command.help));
+    const QCommandLineOption help = parser.addHelpOption();
+    parser.addOptions(commandOptions(name));
+    parser.addOptions(commonOptions());
+    parser.addPositionalArgument(name, QStringLiteral("The command."), name);
+    if (*command.arguments)
+        parser.addPositionalArgument(QStringLiteral("arguments"),
+                                     QLatin1String(command.argumentHelp),
+                                     QLatin1String(command.arguments));
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        QTextStream(stdout) << parser.helpText();
         return ORTVCommands::Success;
     }
 
     ORTVCommands::Options options;
-    const QString optionError = readOptions(commandParser, options);
+    const QString optionError = readOptions(parser, options);
     if (!optionError.isEmpty())
         return usageError(optionError);
     const std::optional<QHostAddress> address = resolve(options.host);
@@ -302,5 +300,21 @@ int main(int argc, char **argv)
         return ORTVCommands::NoAnswer;
     }
     options.address = *address;
-    return run(*command, commandParser.positionalArguments().mid(1), options);
+    return run(command, parser.positionalArguments().mid(1), options);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ortv"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORTV_VERSION));
+    // The server is on the local network: no proxy, and no helper thread to look one up.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString name = commandName(arguments);
+    const Command *command = findCommand(name);
+    return command ? withCommand(arguments, *command) : withoutCommand(arguments, name);
 }
