@@ -149,32 +149,44 @@ std::optional<QByteArray> ORTVCommands::httpGet(const QString &path)
     return body;
 }
 
+// The value to store for one VALUE argument, or nothing after printing why there is none.
+std::optional<QJsonValue> ORTVCommands::valueToSet(const QString &url, const QString &text)
+{
+    QJsonValue value(text);
+    if (options.json) {
+        QJsonParseError error;
+        const QJsonArray parsed = QJsonDocument::fromJson('[' + text.toUtf8() + ']', &error).array();
+        if (error.error != QJsonParseError::NoError || parsed.size() != 1) {
+            fail(UsageError, QStringLiteral("%1: not a JSON value: %2").arg(url, text));
+            return std::nullopt;
+        }
+        value = parsed.at(0);
+    }
+    if (!ORTVDataClient::storedForm(value)) {
+        fail(UsageError, QStringLiteral("%1: the server stores nothing for %2 (only strings and "
+                                        "numbers)").arg(url, text));
+        return std::nullopt;
+    }
+    return value;
+}
+
 int ORTVCommands::set(const QStringList &args)
 {
     if (args.isEmpty() || args.size() % 2 != 0)
         return fail(UsageError, QStringLiteral("set takes URL VALUE pairs"));
     // A url given twice stores its last value: a retry must not store an earlier one again.
     QList<ORTVDataClient::Entry> entries;
-    QHash<QString, QString> given;
+    QHash<QString, QString> typed;
     for (qsizetype i = 0; i < args.size(); i += 2) {
         const QString &url = args.at(i);
-        const QString &text = args.at(i + 1);
-        QJsonValue value(text);
-        if (options.json) {
-            QJsonParseError error;
-            const QJsonArray parsed = QJsonDocument::fromJson('[' + text.toUtf8() + ']', &error).array();
-            if (error.error != QJsonParseError::NoError || parsed.size() != 1)
-                return fail(UsageError, QStringLiteral("%1: not a JSON value: %2").arg(url, text));
-            value = parsed.at(0);
-        }
-        if (!ORTVDataClient::storedForm(value))
-            return fail(UsageError, QStringLiteral("%1: the server stores nothing for %2 (only "
-                                                   "strings and numbers)").arg(url, text));
+        const std::optional<QJsonValue> value = valueToSet(url, args.at(i + 1));
+        if (!value)
+            return UsageError;
         entries.erase(std::remove_if(entries.begin(), entries.end(),
                                      [&](const ORTVDataClient::Entry &e) { return e.url == url; }),
                       entries.end());
-        entries.append({url, value});
-        given.insert(url, text.trimmed());
+        entries.append({url, *value});
+        typed.insert(url, args.at(i + 1).trimmed());
     }
     const QByteArray request = ORTVDataClient::writeRequest(entries, !options.noConfirm);
     if (request.size() > ORTVDataClient::maxDatagramBytes)
@@ -183,22 +195,27 @@ int ORTVCommands::set(const QStringList &args)
                                     .arg(ORTVDataClient::maxDatagramBytes));
     if (!bindClient())
         return NoAnswer;
-    if (options.noConfirm) {
-        if (!client->send(entries))
-            return fail(NoAnswer, client->errorString());
-        return Success;
-    }
+    if (options.noConfirm)
+        return client->send(entries) ? Success : fail(NoAnswer, client->errorString());
     const std::optional<QStringList> readBack = await(client->write(entries));
     if (!readBack)
         return lastMissing.isEmpty() ? fail(NoAnswer, client->errorString()) : noAnswer(lastMissing);
+    return checkReadBack(entries, *readBack, typed);
+}
+
+// Each value must read back as the server stores it; a number stored otherwise than typed
+// is shown.
+int ORTVCommands::checkReadBack(const QList<ORTVDataClient::Entry> &entries,
+                                const QStringList &readBack, const QHash<QString, QString> &typed)
+{
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const QString &url = entries.at(i).url;
         const QString stored = *ORTVDataClient::storedForm(entries.at(i).value);
-        if (readBack->at(i) != stored)
+        if (readBack.at(i) != stored)
             return fail(NoAnswer, QStringLiteral("%1 reads back \"%2\", not \"%3\" (written by "
                                                  "another client meanwhile?)")
-                                      .arg(url, readBack->at(i), stored));
-        if (entries.at(i).value.isDouble() && stored != given.value(url))
+                                      .arg(url, readBack.at(i), stored));
+        if (entries.at(i).value.isDouble() && stored != typed.value(url))
             out << url << " stored as " << stored << '\n';
     }
     return Success;
@@ -356,18 +373,23 @@ int ORTVCommands::ping()
             out << "no reply seq=" << seq << " within " << options.timeoutMs << " ms\n";
         }
     }
-    const int lost = options.count - int(times.size());
-    out << "--- " << times.size() << " received, " << lost << " lost ("
-        << (100 * lost / options.count) << "% loss) ---\n";
-    if (!times.isEmpty()) {
-        std::sort(times.begin(), times.end());
-        out << "rtt min/median/p99/max = " << milliseconds(times.first()) << '/'
-            << milliseconds(quantile(times, 0.5)) << '/' << milliseconds(quantile(times, 0.99))
-            << '/' << milliseconds(times.last()) << " ms\n";
-    }
+    printRoundTrips(times);
     if (!httpUp || times.isEmpty())
         return fail(NoAnswer, QStringLiteral("the server is down or does not answer"));
     return Success;
+}
+
+void ORTVCommands::printRoundTrips(QList<double> times)
+{
+    const int lost = options.count - int(times.size());
+    out << "--- " << times.size() << " received, " << lost << " lost ("
+        << (100 * lost / options.count) << "% loss) ---\n";
+    if (times.isEmpty())
+        return;
+    std::sort(times.begin(), times.end());
+    out << "rtt min/median/p99/max = " << milliseconds(times.first()) << '/'
+        << milliseconds(quantile(times, 0.5)) << '/' << milliseconds(quantile(times, 0.99)) << '/'
+        << milliseconds(times.last()) << " ms\n";
 }
 
 int ORTVCommands::time()

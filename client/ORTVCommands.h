@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ORTVDataClient.h"
+
+#include <QHash>
 #include <QHostAddress>
+#include <QJsonValue>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -8,7 +12,6 @@
 
 #include <optional>
 
-class ORTVDataClient;
 class ORTVHttpReader;
 
 // The commands of the ortv program. Each one runs to its end and returns the exit status.
@@ -50,12 +53,16 @@ public:
     static QString wildcardExpression(const QString &pattern);
 
 private:
+    std::optional<QJsonValue> valueToSet(const QString &url, const QString &text);
+    int checkReadBack(const QList<ORTVDataClient::Entry> &entries, const QStringList &readBack,
+                      const QHash<QString, QString> &typed);
     int fail(int status, const QString &message);
     int noAnswer(const QStringList &missingUrls);
     bool bindClient();
     std::optional<QStringList> await(bool started);
     std::optional<QByteArray> httpGet(const QString &path);
     void printDump(const QList<QPair<QString, QString>> &values);
+    void printRoundTrips(QList<double> times);
 
     Options options;
     ORTVDataClient *client = nullptr;
