@@ -175,46 +175,50 @@ http_get() {
 status_answers() {
     grep -q '{"message":"Current Server status","status":"success"}' <<<"$(http_get /Status)"
 }
-send_set() {
-    inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"$1\",\"data\":\"1\"}" \
-        >/dev/udp/127.0.0.1/1234' send-set "$1"
+# send_sets KEY: SetData datagrams for KEY.1 to KEY.10, value 1.
+send_sets() {
+    inside bash -c 'for i in {1..10}; do
+        printf "%s" "{\"cmd\":\"SetData\",\"url\":\"$1.$i\",\"data\":\"1\"}" >/dev/udp/127.0.0.1/1234
+        done' send-sets "$1"
 }
 stored() { grep -q "\"$1\"" <<<"$(http_get /Data)"; }
 journal() { inside journalctl -q --no-pager -o cat -u "$UNIT"; }
 # journal_has REGEX (captured first: grep -q ending early would fail the pipe).
 journal_has() { grep -q -- "$1" <<<"$(journal)"; }
-# quiet_datagram KEY: a SetData is stored and leaves the server's journal as it was.
-quiet_datagram() {
+# quiet_datagrams KEY: ten SetData are stored and leave the server's journal as it was.
+quiet_datagrams() {
     local before after
     inside journalctl -q --sync
     before=$(journal | wc -l)
-    send_set "$1" && until_true 10 stored "$1" || return 1
+    send_sets "$1" && until_true 10 stored "$1.10" || return 1
     # journald has read everything the server wrote before it answered /Data once it synced.
     inside journalctl -q --sync
     after=$(journal | wc -l)
     [ "$before" = "$after" ] && ! journal_has "$1"
 }
-traced_datagram() {
+# traced_datagrams KEY: ten SetData give ten RX lines, and the last store line has them all.
+traced_datagrams() {
     local key=$1
-    send_set "$key" && until_true 10 stored "$key" &&
-        until_true 10 journal_has "^RX .*$key" && journal_has "^QHash(.*\"$key\", \"1\")"
+    send_sets "$key" && until_true 10 stored "$key.10" &&
+        until_true 10 eval '[ "$(grep -c "^RX .*$key\." <<<"$(journal)")" = 10 ]' &&
+        journal_has "^QHash(.*\"$key\.10\", \"1\")"
 }
 service_up() { until_true 15 eval 'inside systemctl --quiet is-active "$UNIT" && status_answers'; }
 
 check "unit is active and keeps its PID for 3 s" stays_up 3
 check "/Status answers" service_up
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
-check "a SetData adds no line to the journal (trace off)" quiet_datagram pkgtest.quiet
+check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
 trace_status() { [[ $(inside ortv-data-server-trace status) == "trace $1"* ]]; }
 check "ortv-data-server-trace status says off" trace_status off
 
 pid=$(main_pid)
 check "ortv-data-server-trace on restarts the server" \
     eval 'inside ortv-data-server-trace on >/dev/null && [ "$(main_pid)" != "$pid" ] && service_up'
-check "with the trace on, a SetData writes its RX and store lines" traced_datagram pkgtest.trace
+check "with the trace on, ten SetData write their RX and store lines" traced_datagrams pkgtest.trace
 check "ortv-data-server-trace status says on" trace_status on
 check "ortv-data-server-trace off: quiet again" \
-    eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagram pkgtest.off'
+    eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagrams pkgtest.off'
 
 pid=$(main_pid)
 inside kill -9 "$pid"
