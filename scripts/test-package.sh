@@ -209,7 +209,12 @@ check "unit is active and keeps its PID for 3 s" stays_up 3
 check "/Status answers" service_up
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
 check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
-trace_status() { [[ $(inside ortv-data-server-trace status) == "trace $1"* ]]; }
+# trace_status on|off: what the helper says of its drop-in and of the running server.
+trace_status() {
+    local out
+    out=$(inside ortv-data-server-trace status)
+    [[ $out == "trace $1"* && $out == *"): trace $1" ]]
+}
 check "ortv-data-server-trace status says off" trace_status off
 
 pid=$(main_pid)
