@@ -8,7 +8,7 @@
 # are checked with dpkg-deb. Prints one line per check and exits non-zero on any failure. Needs
 # root. The copy and the container are removed however the script ends.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 source scripts/setup.sh
 source scripts/roots.sh
 
@@ -19,7 +19,7 @@ check_release "$release" || exit 2
 install_missing systemd-container util-linux procps || exit 1
 
 UNIT=ortv-data-server.service
-failures=0 work= nspawn= leader=
+failures=0 work="" nspawn="" leader=""
 pass() { echo "ok   $release: $*"; }
 fail() { echo "FAIL $release: $*"; failures=$((failures + 1)); }
 # check DESCRIPTION COMMAND...: one line, ok or FAIL.
