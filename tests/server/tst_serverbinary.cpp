@@ -49,7 +49,7 @@ HttpReply http(const QByteArray &method, const QByteArray &target)
     clock.start();
     qsizetype headEnd = -1;
     qsizetype wanted = -1;
-    while (clock.elapsed() < 3000) {
+    while (clock.elapsed() < 3000 * TEST_TIME_SCALE) {
         if (headEnd < 0 && (headEnd = data.indexOf("\r\n\r\n")) >= 0) {
             reply.headers = data.left(headEnd);
             reply.status = data.mid(9, 3).toInt();
@@ -225,7 +225,8 @@ void tst_ServerBinary::headAnswersLikeGet()
     // follows it: a second request on the same connection is answered right after that head.
     QFETCH(QByteArray, target);
     Client().send(R"({"cmd":"SetData","url":"head","data":"x"})");
-    QTRY_VERIFY_WITH_TIMEOUT(http("GET", "/Data").body.contains(R"({"head":"x"})"), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(http("GET", "/Data").body.contains(R"({"head":"x"})"),
+                             3000 * TEST_TIME_SCALE);
     const HttpReply get = http("GET", target);
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, 8080);
@@ -236,7 +237,7 @@ void tst_ServerBinary::headAnswersLikeGet()
         socket.waitForReadyRead(50);
         data += socket.readAll();
         return data.endsWith("Orvane Tarvic");
-    }, 3000));
+    }, 3000 * TEST_TIME_SCALE));
     HttpReply head;
     head.headers = data.left(data.indexOf("\r\n\r\n") + 4);
     QCOMPARE(data.indexOf("HTTP/1.1", 1), head.headers.size());
