@@ -21,7 +21,8 @@ ctest --test-dir build --output-on-failure -j2
 scripts/test-sanitizers.sh   # the whole suite again under AddressSanitizer and UBSan
 scripts/test-fuzz.sh         # each libFuzzer target for a bounded time
 scripts/test-arm64.sh        # the arm64 cross build, the whole suite under qemu (./test.sh --arm64)
-scripts/package-release.sh   # this release's packages, amd64 and arm64, into build-pkg/RELEASE/
+# This release's packages, amd64 and arm64, into build-pkg/RELEASE/, from the builds tested above.
+scripts/package-release.sh build build-arm64
 # The packages' test boots a container; inside another release's root (./test.sh --release)
 # the caller runs it from outside.
 [ -n "${ORTV_IN_RELEASE_ROOT:-}" ] ||

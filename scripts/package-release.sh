@@ -3,6 +3,9 @@
 # into build-pkg/RELEASE/, with the release in their version (1.0.0-1+deb12 on Debian 12) and
 # the dependencies dpkg-shlibdeps finds for the release's own Qt libraries. Installs what is
 # missing. ./package.sh calls it for every supported release, each in its own root.
+#   scripts/package-release.sh [AMD64_BUILD_DIR ARM64_BUILD_DIR]
+# With build directories (./test.sh passes the ones its suites ran from) it packages what they
+# built; without, it builds into build-pkg-amd64/ and build-pkg-arm64/ without the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -16,16 +19,21 @@ out=build-pkg/$(host_release)
 rm -rf "$out"
 mkdir -p "$out"
 
+amd64_dir=${1:-build-pkg-amd64}
+arm64_dir=${2:-build-pkg-arm64}
+testing=()
+[ $# -gt 0 ] || testing=(-DBUILD_TESTING=OFF)
+
 make_packages() {
     local dir=$1; shift
-    build_server "$dir" -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr "$@"
+    build_server "$dir" "${testing[@]}" -DCMAKE_INSTALL_PREFIX=/usr "$@"
     rm -f "$dir"/*.deb
     local log
     log=$(cd "$dir" && cpack -G DEB 2>&1) || { echo "$log" >&2; return 1; }
     cp "$dir"/*.deb "$out/"
 }
 
-make_packages build-pkg-amd64
+make_packages "$amd64_dir"
 # The toolchain file counts on the first configure only: no warning about it afterwards.
-make_packages build-pkg-arm64 --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN"
-check_arm64_binary build-pkg-arm64/server/ortv-data-server
+make_packages "$arm64_dir" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN"
+check_arm64_binary "$arm64_dir/server/ortv-data-server"
