@@ -1,5 +1,6 @@
 #include "ORTVCommands.h"
 #include "ORTVDataClient.h"
+#include "ORTVLocale.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -307,6 +308,7 @@ int withCommand(const QStringList &arguments, const Command &command)
 
 int main(int argc, char **argv)
 {
+    ORTVLocale::useUtf8();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ortv"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORTV_VERSION));

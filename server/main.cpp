@@ -1,5 +1,6 @@
 #include "ORTVDataJson.h"
 #include "ORTVHttpConnectionGuard.h"
+#include "ORTVLocale.h"
 #include "ORTVLogFormat.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
@@ -94,6 +95,7 @@ bool bindListener(QHttpServer &httpServer, QTcpServer *tcpServer)
 
 int main(int argc, char **argv)
 {
+    ORTVLocale::useUtf8();
     QCoreApplication app(argc, argv);
     // The server only listens: it has no use for a proxy, and looking up the system's proxy
     // settings would start a helper thread in this otherwise single-threaded process.

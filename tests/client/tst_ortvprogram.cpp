@@ -63,6 +63,8 @@ private:
 
 void tst_OrtvProgram::initTestCase()
 {
+    // Every ortv run inherits the plain C locale: its stderr must still be one line at most.
+    qputenv("LC_ALL", "C");
     startedAt = QDateTime::currentDateTimeUtc();
     QVERIFY(server.start());
     timeCommand.start(QStringLiteral(CLIENT_EXE), {"time", "--timeout", "10000"});

@@ -8,7 +8,15 @@
 class ServerProcess
 {
 public:
-    ServerProcess() { process.setProgram(QStringLiteral(SERVER_EXE)); }
+    ServerProcess()
+    {
+        process.setProgram(QStringLiteral(SERVER_EXE));
+        // In the plain C locale, as a service or a minimal board starts it: the log must not
+        // change for it.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        process.setProcessEnvironment(environment);
+    }
     ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;
