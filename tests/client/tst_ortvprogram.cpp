@@ -130,9 +130,9 @@ void tst_OrtvProgram::commands()
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
 
-    // Under Debian 13's qemu-user the client never sees the reply that comes from another
-    // address than the one it asked (natively it does, on both releases), and the run it leaves
-    // behind upsets the keep-alive case beside it. Only the emulated run skips it.
+    // Under qemu-user (seen with Debian 13's) the client never sees a reply that comes from
+    // another address than the one it asked (natively it does, on both releases), and the run
+    // it leaves behind upsets the keep-alive case beside it. Only the emulated run skips it.
     if (TEST_TIME_SCALE > 1 && args.contains(QLatin1String("127.0.0.2")))
         QSKIP("a reply from another address is lost under qemu-user");
     const Run run = ortv(args);
