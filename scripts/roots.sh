@@ -56,10 +56,20 @@ release_root() {
 in_root() {
     local dir=$1; shift
     cp /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
-    unshare --mount --propagation private sh -c '
+    local mount_namespace=(unshare --mount --propagation private)
+    # Inside a chroot (a fresh-machine run), whose / is no mount point, the new namespace's
+    # mounts cannot be made private; they are taken down when the command ends instead.
+    "${mount_namespace[@]}" true 2>/dev/null || mount_namespace=()
+    "${mount_namespace[@]}" sh -c '
         dir=$1; shift
-        for m in proc sys dev dev/pts; do mount --rbind "/$m" "$dir/$m" || exit 1; done
-        exec chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+        mounted=
+        cleanup() { for m in $mounted; do umount -l "$dir/$m"; done; }
+        trap cleanup EXIT INT TERM
+        for m in proc sys dev dev/pts; do
+            mount --rbind "/$m" "$dir/$m" || exit 1
+            mounted="$m $mounted"
+        done
+        chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
             LANG=C.UTF-8 ${CI:+CI=$CI} "$@"' in-root "$dir" "$@"
 }
 
