@@ -74,9 +74,10 @@ in_root() {
 }
 
 # The project's tree as it is now (committed or not), without build output or history, at
-# /project in the root.
+# /project in the root. Files are compared by content and a changed one gets a new time, so the
+# root's build directories rebuild what changed, even a file that went back to an older time.
 sync_tree_into_root() {
-    rsync -a --delete --exclude='/build*' --exclude=/.git ./ "$1/project/"
+    rsync -rlpc --delete --exclude='/build*' --exclude=/.git ./ "$1/project/"
 }
 
 # copy_packages_from_root ROOT RELEASE: the packages built in the root, into build-pkg/RELEASE/.
