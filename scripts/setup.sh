@@ -3,7 +3,7 @@
 
 # What every build needs; callers add their own packages to install_missing. help2man makes
 # the client's man page from its --help.
-BUILD_PACKAGES=(cmake make g++ qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
+BUILD_PACKAGES=(cmake make g++ ccache qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
                 shared-mime-info help2man)
 
 install_missing() {
@@ -24,8 +24,15 @@ install_missing() {
         { echo "apt-get install failed" >&2; return 1; }
 }
 
+# ccache keeps what the compilers made between runs and between clones of the tree (CI builds
+# a fresh clone every time): rebuilding unchanged sources takes seconds instead of minutes, for
+# each of the native, sanitized, fuzzing and arm64 builds. Paths below the tree count relative
+# to it, so another clone finds the same objects.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+COMPILER_LAUNCHER=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+
 build_server() {
     local dir=$1; shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$COMPILER_LAUNCHER" "$@" >/dev/null &&
         cmake --build "$dir" -j"$(nproc)" -- --no-print-directory -s
 }

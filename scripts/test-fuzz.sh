@@ -8,7 +8,7 @@ source scripts/setup.sh
 install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-dev
 seconds=${FUZZ_SECONDS:-30}
 dir=build-fuzz
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ "$COMPILER_LAUNCHER" \
       -DBUILD_TESTING=OFF -DORTV_SANITIZE=ON -DORTV_FUZZ=ON >/dev/null
 cmake --build "$dir" -j2 --target fuzz_datacore fuzz_transceiver >/dev/null
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
