@@ -1,6 +1,8 @@
 # Sourced after scripts/setup.sh by the scripts that cross build for 64-bit ARM: Debian's arm64
-# Qt packages installed beside the host's (multiarch) and the cross compiler.
-ARM64_PACKAGES=(crossbuild-essential-arm64 qt6-base-dev:arm64 qt6-httpserver-dev:arm64
+# Qt packages installed beside the host's (multiarch) and the cross compiler. A cross configure
+# asks dpkg-architecture (dpkg-dev) for the packages' architecture; Debian 13's cross compiler
+# does not bring it along.
+ARM64_PACKAGES=(crossbuild-essential-arm64 dpkg-dev qt6-base-dev:arm64 qt6-httpserver-dev:arm64
                 qt6-websockets-dev:arm64)
 ARM64_TOOLCHAIN=cmake/aarch64-linux-gnu.cmake
 
