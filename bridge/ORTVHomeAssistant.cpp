@@ -1,0 +1,56 @@
+#include "ORTVHomeAssistant.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString objectId(const QString &key)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+}
+
+} // namespace
+
+QString ORTVHomeAssistant::configTopic(const QString &nodeId, const QString &key)
+{
+    return QStringLiteral("%1/sensor/%2/%3/config")
+        .arg(QLatin1String(discoveryPrefix), nodeId, objectId(key));
+}
+
+QByteArray ORTVHomeAssistant::config(const QString &nodeId, const QString &key,
+                                     const QString &stateTopic, const QString &availabilityTopic)
+{
+    const QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{nodeId}},
+        {QStringLiteral("name"), QStringLiteral("ORTV data server")},
+        {QStringLiteral("manufacturer"), QStringLiteral("Orvane")},
+        {QStringLiteral("model"), QStringLiteral("ortv-mqtt-bridge")},
+    };
+    const QJsonObject entry{
+        {QStringLiteral("name"), key},
+        {QStringLiteral("unique_id"), nodeId + QLatin1Char('_') + objectId(key)},
+        {QStringLiteral("state_topic"), stateTopic},
+        {QStringLiteral("availability_topic"), availabilityTopic},
+        {QStringLiteral("payload_available"), QStringLiteral("online")},
+        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+        {QStringLiteral("device"), device},
+    };
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
+}
+
+QString ORTVHomeAssistant::nodeId(const QString &clientId)
+{
+    QString id;
+    for (const QChar c : clientId) {
+        const bool allowed = (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
+            || c == QLatin1Char('-');
+        id += allowed ? c : QLatin1Char('_');
+    }
+    return id.isEmpty() ? QStringLiteral("ortv") : id;
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Home Assistant's MQTT discovery: one retained configuration message per key makes the key a
+// sensor there, with the bridge's state topic as its availability.
+class ORTVHomeAssistant
+{
+public:
+    static constexpr const char *discoveryPrefix = "homeassistant";
+
+    // homeassistant/sensor/NODE/OBJECT/config; NODE and OBJECT hold only the characters
+    // discovery allows ([A-Za-z0-9_-]): OBJECT is a hash of the key.
+    static QString configTopic(const QString &nodeId, const QString &key);
+    static QByteArray config(const QString &nodeId, const QString &key, const QString &stateTopic,
+                             const QString &availabilityTopic);
+    // The node id discovery accepts, made from the client id.
+    static QString nodeId(const QString &clientId);
+};

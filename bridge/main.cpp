@@ -1,0 +1,93 @@
+#include "ORTVBridgeOptions.h"
+#include "ORTVDataClient.h"
+#include "ORTVHomeAssistant.h"
+#include "ORTVLocale.h"
+#include "ORTVMqttBridge.h"
+#include "ORTVMqttLink.h"
+#include "ORTVServerPoller.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
+
+#include <cstdio>
+
+namespace {
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "ortv-mqtt-bridge: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ORTVLocale::useUtf8();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ortv-mqtt-bridge"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORTV_VERSION));
+    // The log is read in the journal, which adds its own time stamps: the message alone.
+    qSetMessagePattern(QStringLiteral("%{if-warning}warning: %{endif}%{message}"));
+
+    ORTVBridgeOptions options;
+    if (!options.parse(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment()))
+        return usageError(options.error);
+
+    ORTVMqttLink::Settings linkSettings;
+    linkSettings.host = options.broker;
+    linkSettings.port = options.brokerPort;
+    linkSettings.clientId = options.clientId;
+    linkSettings.username = options.username;
+    linkSettings.tlsCaFile = options.tlsCaFile;
+    if (!options.passwordFile.isEmpty()) {
+        QFile file(options.passwordFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return usageError(QStringLiteral("%1: %2").arg(options.passwordFile, file.errorString()));
+        linkSettings.password = QString::fromUtf8(file.readLine()).remove(QLatin1Char('\n'))
+                                    .remove(QLatin1Char('\r'));
+    }
+    linkSettings.willTopic = options.prefix + QLatin1String("/bridge");
+    linkSettings.willPayload = QByteArrayLiteral("offline");
+    ORTVMqttLink link(linkSettings);
+    if (!link.setupError().isEmpty())
+        return usageError(link.setupError());
+
+    // The server's address for the datagrams: a name is looked up once, here.
+    QHostAddress serverAddress(options.server);
+    if (serverAddress.isNull()) {
+        const QList<QHostAddress> found = QHostInfo::fromName(options.server).addresses();
+        if (found.isEmpty())
+            return usageError(QStringLiteral("cannot find the address of %1").arg(options.server));
+        serverAddress = found.first();
+    }
+    // Every datagram goes from one socket: the server makes one peer of the bridge for as long
+    // as either runs, and the same one after a restart of the bridge (the first free port of
+    // the client's range).
+    ORTVDataClient writer;
+    writer.setServer(serverAddress);
+    if (!writer.bindFirstFree(serverAddress) && !writer.bind(serverAddress, 0))
+        return usageError(writer.errorString());
+
+    ORTVServerPoller poller(options.server);
+    poller.setInterval(options.intervalMs);
+    poller.setTimeout(options.timeoutMs);
+
+    ORTVMqttBridge::Settings bridgeSettings;
+    bridgeSettings.prefix = options.prefix;
+    bridgeSettings.qos = options.qos;
+    bridgeSettings.readOnly = options.readOnly;
+    if (options.homeAssistant)
+        bridgeSettings.homeAssistantNode = ORTVHomeAssistant::nodeId(options.clientId);
+    ORTVMqttBridge bridge(bridgeSettings, &link, &poller, &writer);
+
+    qInfo().noquote() << QStringLiteral("ortv-mqtt-bridge %1: server %2, broker %3:%4, prefix %5")
+                             .arg(QStringLiteral(ORTV_VERSION), options.server, options.broker)
+                             .arg(options.brokerPort)
+                             .arg(options.prefix);
+    link.start();
+    poller.start();
+    return app.exec();
+}
