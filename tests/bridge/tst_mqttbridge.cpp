@@ -1,0 +1,276 @@
+#include "MqttProbe.h"
+#include "ORTVDataClient.h"
+#include "ORTVHttpReader.h"
+#include "ORTVTopicCodec.h"
+#include "ServerProcess.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <memory>
+
+// The real bridge between the real server and Debian's broker, each started by the test in the
+// private network namespace the test runs in.
+class tst_MqttBridge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void serverToBroker_data();
+    void serverToBroker();
+    void brokerToServer();
+    void badInputSkipped_data();
+    void badInputSkipped();
+    void brokerRestart_data();
+    void brokerRestart();
+    void retainedClearedAfterServerRestart();
+    void willOnKill();
+    void cleanupTestCase();
+
+private:
+    bool startBroker(bool persistence);
+    bool startBridge();
+    QByteArray bridgeErr();
+    bool serverHolds(const QString &key, const QString &value);
+    void setOnServer(const QString &key, const QString &value);
+    QString dataTopic(const QString &key) { return "ortv/data/" + ORTVTopicCodec::encode(key); }
+    std::unique_ptr<MqttProbe> newProbe();
+
+    static constexpr int wait = 5000 * TEST_TIME_SCALE;
+    QTemporaryDir dir;
+    quint16 brokerPort = 0;
+    QProcess broker;
+    QProcess bridge;
+    QByteArray bridgeLog;
+    std::unique_ptr<ServerProcess> server = std::make_unique<ServerProcess>();
+    QUdpSocket udp;
+    std::unique_ptr<MqttProbe> probe;
+    int probes = 0;
+};
+
+bool tst_MqttBridge::startBroker(bool persistence)
+{
+    QFile config(dir.filePath("mosquitto.conf"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\nuser root\n"
+                                "persistence %2\npersistence_location %3/\n")
+                     .arg(brokerPort).arg(persistence ? "true" : "false", dir.path()).toUtf8());
+    config.close();
+    broker.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});
+    return broker.waitForStarted();
+}
+
+bool tst_MqttBridge::startBridge()
+{
+    bridgeLog.clear();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    // The port from the environment, the rest from the command line: both ways are read.
+    environment.insert(QStringLiteral("ORTV_BRIDGE_BROKER_PORT"), QString::number(brokerPort));
+    bridge.setProcessEnvironment(environment);
+    bridge.start(QStringLiteral(BRIDGE_EXE), {"--interval", "0.2", "--timeout", "0.5",
+                                              "--client-id", "bridge-under-test"});
+    return bridge.waitForStarted() && QTest::qWaitFor([&] {
+        return bridgeErr().contains("connected to the MQTT broker");
+    }, wait);
+}
+
+QByteArray tst_MqttBridge::bridgeErr()
+{
+    bridge.waitForReadyRead(0);
+    bridgeLog += bridge.readAllStandardError();
+    return bridgeLog;
+}
+
+std::unique_ptr<MqttProbe> tst_MqttBridge::newProbe()
+{
+    auto p = std::make_unique<MqttProbe>(brokerPort, qPrintable(QString("probe%1").arg(++probes)));
+    if (!p->connectTo(wait) || !p->subscribe("ortv/#"))
+        return {};
+    return p;
+}
+
+void tst_MqttBridge::setOnServer(const QString &key, const QString &value)
+{
+    udp.writeDatagram(ORTVDataClient::writeRequest({{key, value}}, false), QHostAddress::LocalHost,
+                      ORTVDataClient::defaultServerPort);
+}
+
+bool tst_MqttBridge::serverHolds(const QString &key, const QString &value)
+{
+    ORTVHttpReader reader;
+    QSignalSpy answered(&reader, &ORTVHttpReader::finished);
+    reader.get("/Data");
+    if (!answered.wait(wait))
+        return false;
+    const auto values = ORTVHttpReader::parseData(answered.first().first().toByteArray());
+    return values && values->contains({key, value});
+}
+
+void tst_MqttBridge::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QTcpServer freePort;
+    QVERIFY(freePort.listen(QHostAddress::LocalHost, 0));
+    brokerPort = freePort.serverPort();
+    freePort.close();
+    QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(startBroker(false));
+    QVERIFY(server->start(wait));
+    QVERIFY2(startBridge(), bridgeLog.constData());
+    probe = newProbe();
+    QVERIFY(probe);
+    QVERIFY(probe->waitFor("ortv/bridge", "online", wait));
+    QVERIFY(probe->waitFor("ortv/server", "up", wait));
+}
+
+void tst_MqttBridge::serverToBroker_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("levels") << "hall/temp" << "21.5";
+    QTest::newRow("wildcards and escape") << "a+b#c%d" << "x";
+    QTest::newRow("leading $") << "$SYS/x" << "not the broker's";
+    QTest::newRow("empty key") << "" << "nameless";
+    QTest::newRow("NUL and controls") << QString("n") + QChar(0) + "\t\x7f" << "ctl";
+    QTest::newRow("unicode key and value") << QStringLiteral("Zähler/🌡") << QStringLiteral("°C ✓");
+    QTest::newRow("JSON-looking value") << "json" << "{\"a\":[1,2]}";
+}
+
+void tst_MqttBridge::serverToBroker()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    setOnServer(key, value);
+    QVERIFY2(probe->waitFor(dataTopic(key), value.toUtf8(), wait), qPrintable(dataTopic(key)));
+    // A change shows too, and only the last of two quick ones stays.
+    setOnServer(key, value + "1");
+    setOnServer(key, value + "2");
+    QVERIFY(probe->waitFor(dataTopic(key), (value + "2").toUtf8(), wait));
+}
+
+void tst_MqttBridge::brokerToServer()
+{
+    const QList<QPair<QString, QString>> writes{
+        {"set/plain", "on"}, {"set+odd#%", "ü€"}, {"", "empty key"}, {"$dollar", "$"}};
+    for (int pass = 0; pass < 3; ++pass) {
+        for (const auto &[key, value] : writes) {
+            const QString sent = value + QString::number(pass);
+            QVERIFY(probe->publish("ortv/set/" + ORTVTopicCodec::encode(key), sent.toUtf8()));
+        }
+    }
+    for (const auto &[key, value] : writes) {
+        QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, value + "2"), wait);
+        QVERIFY(probe->waitFor(dataTopic(key), (value + "2").toUtf8(), wait));
+    }
+    // However many datagrams it sent, the bridge is one peer of the server.
+    const QString ownPort = QString(" : %1\n").arg(udp.localPort());
+    const QList<QByteArray> peers = server->err().split('\n');
+    qsizetype bridgePeers = 0;
+    for (const QByteArray &line : peers)
+        bridgePeers += line.startsWith("New Peer added to list:") && !(line + '\n').endsWith(ownPort.toUtf8());
+    QCOMPARE(bridgePeers, 1);
+}
+
+void tst_MqttBridge::badInputSkipped_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("warning");
+    QTest::newRow("no key") << "ortv/set/%zz" << QByteArray("x") << QByteArray("names no key");
+    QTest::newRow("empty topic level") << "ortv/set/" << QByteArray("x") << QByteArray("names no key");
+    QTest::newRow("invalid UTF-8") << "ortv/set/bad" << QByteArray("\xff\xfe") << QByteArray("not UTF-8");
+    QTest::newRow("over 60 KiB") << "ortv/set/big" << QByteArray(61441, 'x') << QByteArray("more than 61440");
+}
+
+void tst_MqttBridge::badInputSkipped()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, warning);
+    const int before = bridgeErr().count("warning:");
+    QVERIFY(probe->publish(topic, payload));
+    // The bridge goes on: a good write after the bad one arrives.
+    const QString marker = QString::number(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(probe->publish("ortv/set/after-bad", marker.toUtf8()));
+    QVERIFY(probe->waitFor(dataTopic("after-bad"), marker.toUtf8(), wait));
+    QCOMPARE(bridgeErr().count("warning:"), before + 1);
+    QVERIFY2(bridgeLog.contains(warning), bridgeLog.constData());
+    QCOMPARE(bridge.state(), QProcess::Running);
+}
+
+void tst_MqttBridge::brokerRestart_data()
+{
+    QTest::addColumn<bool>("persistence");
+    QTest::newRow("without persistence") << false;
+    QTest::newRow("with persistence") << true;
+}
+
+// A broker that comes back gets every value again, whether or not it kept its retained messages.
+void tst_MqttBridge::brokerRestart()
+{
+    QFETCH(bool, persistence);
+    bridgeLog.clear();
+    setOnServer("before/restart", "kept");
+    QVERIFY(probe->waitFor(dataTopic("before/restart"), "kept", wait));
+    probe.reset();
+    broker.terminate();
+    QVERIFY(broker.waitForFinished(wait));
+    QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains(" lost ("); }, wait));
+    QVERIFY(startBroker(persistence));
+    probe = newProbe();
+    QVERIFY(probe);
+    QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
+    QVERIFY(probe->waitFor(dataTopic("before/restart"), "kept", wait));
+    QVERIFY(probe->waitFor(dataTopic("hall/temp"), "21.52", wait));
+    QVERIFY(probe->waitFor("ortv/server", "up", wait));
+    // One line for the loss and one for the return, however many attempts it took.
+    QCOMPARE(bridgeErr().count(" lost ("), 1);
+    QCOMPARE(bridgeErr().count("connected to the MQTT broker"), 1);
+}
+
+void tst_MqttBridge::retainedClearedAfterServerRestart()
+{
+    QVERIFY(probe->waitFor(dataTopic("hall/temp"), "21.52", wait));
+    // A new process object: the old one's output would answer the wait for the new one's.
+    server = std::make_unique<ServerProcess>();
+    QVERIFY(probe->waitFor("ortv/server", "down", wait));
+    QVERIFY(server->start(wait));
+    setOnServer("after/restart", "new");
+    QVERIFY2(probe->waitFor(dataTopic("after/restart"), "new", wait), bridgeErr().constData());
+    QVERIFY(probe->waitFor("ortv/server", "up", wait));
+    // Everything the old store held is gone from the broker, for a subscriber that comes later.
+    const std::unique_ptr<MqttProbe> late = newProbe();
+    QVERIFY(late);
+    QVERIFY(late->waitFor(dataTopic("after/restart"), "new", wait));
+    QStringList dataTopics;
+    for (auto it = late->latest.cbegin(); it != late->latest.cend(); ++it) {
+        if (it.key().startsWith("ortv/data/"))
+            dataTopics.append(it.key());
+    }
+    QCOMPARE(dataTopics, QStringList{dataTopic("after/restart")});
+}
+
+void tst_MqttBridge::willOnKill()
+{
+    QVERIFY(probe->waitFor("ortv/bridge", "online", wait));
+    bridge.kill();
+    QVERIFY(bridge.waitForFinished(wait));
+    QVERIFY(probe->waitFor("ortv/bridge", "offline", wait));
+}
+
+void tst_MqttBridge::cleanupTestCase()
+{
+    for (QProcess *process : {&bridge, &broker}) {
+        process->kill();
+        process->waitForFinished();
+    }
+}
+
+QTEST_MAIN(tst_MqttBridge)
+#include "tst_mqttbridge.moc"

@@ -1,0 +1,107 @@
+#include "ORTVSetDatagrams.h"
+#include "ORTVTopicCodec.h"
+
+#include <QTest>
+
+// Keys to topics and back, for every class of character the escaping treats apart.
+class tst_TopicCodec : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void decodeRefuses_data();
+    void decodeRefuses();
+    void splitAtDatagramLimit();
+};
+
+void tst_TopicCodec::roundTrip_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("topic");
+    const char16_t loneHigh[] = {u'a', 0xd800, 0};
+    const char16_t loneLow[] = {0xdc00, u'b', 0};
+    const char16_t pairNonchar[] = {0xd83f, 0xdffe, 0}; // U+1FFFE
+    QTest::newRow("plain") << "temp" << "temp";
+    QTest::newRow("levels kept") << "hall/temp" << "hall/temp";
+    QTest::newRow("empty levels") << "/a//b/" << "/a//b/";
+    QTest::newRow("empty key") << "" << "%";
+    QTest::newRow("escape char") << "50%" << "50%25";
+    QTest::newRow("only escape char") << "%" << "%25";
+    QTest::newRow("wildcards") << "a+b#c" << "a%2Bb%23c";
+    QTest::newRow("NUL") << QString(QChar(0)) << "%00";
+    QTest::newRow("C0 and C1 controls") << QStringLiteral("\t\n\x1f\x7f") + QChar(0x9f)
+                                         << "%09%0A%1F%7F%9F";
+    QTest::newRow("leading $") << "$SYS" << "%24SYS";
+    QTest::newRow("inner $") << "a$b" << "a$b";
+    QTest::newRow("latin-1 and beyond") << QStringLiteral("Zähler ° €") << QStringLiteral("Zähler ° €");
+    QTest::newRow("astral") << QStringLiteral("🌡/t") << QStringLiteral("🌡/t");
+    QTest::newRow("lone high surrogate") << QString::fromUtf16(loneHigh) << "a%uD800";
+    QTest::newRow("lone low surrogate") << QString::fromUtf16(loneLow) << "%uDC00b";
+    QTest::newRow("BMP noncharacters") << QString(QChar(0xfdd0)) + QChar(0xfffe) + QChar(0xffff)
+                                       << "%uFDD0%uFFFE%uFFFF";
+    QTest::newRow("astral noncharacter") << QString::fromUtf16(pairNonchar) << "%uD83F%uDFFE";
+    QTest::newRow("text that looks escaped") << "%u0041%41" << "%25u0041%2541";
+}
+
+void tst_TopicCodec::roundTrip()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, topic);
+    QCOMPARE(ORTVTopicCodec::encode(key), topic);
+    const std::optional<QString> back = ORTVTopicCodec::decode(topic);
+    QVERIFY(back);
+    QCOMPARE(*back, key);
+    // What goes on the wire: UTF-8 that reads back as the same topic.
+    QCOMPARE(QString::fromUtf8(topic.toUtf8()), topic);
+}
+
+void tst_TopicCodec::decodeRefuses_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::newRow("empty") << "";
+    QTest::newRow("escape cut short") << "a%4";
+    QTest::newRow("not hex") << "%zz";
+    QTest::newRow("wide cut short") << "%uD80";
+    QTest::newRow("wide not hex") << "%uXYZW";
+    QTest::newRow("plus") << "a+b";
+    QTest::newRow("hash") << "a/#";
+}
+
+void tst_TopicCodec::decodeRefuses()
+{
+    QFETCH(QString, topic);
+    QVERIFY(!ORTVTopicCodec::decode(topic));
+}
+
+void tst_TopicCodec::splitAtDatagramLimit()
+{
+    ORTVSetDatagrams::Entries entries;
+    for (int i = 0; i < 3000; ++i)
+        entries.append({QStringLiteral("key/%1").arg(i), QString(40, QLatin1Char('v'))});
+    entries.insert(100, {QStringLiteral("huge"), QString(70000, QLatin1Char('x'))});
+    ORTVSetDatagrams::Entries tooLarge;
+    const QList<ORTVSetDatagrams::Entries> parts = ORTVSetDatagrams::split(entries, &tooLarge);
+    QCOMPARE(tooLarge.size(), 1);
+    QCOMPARE(tooLarge.first().url, QStringLiteral("huge"));
+    ORTVSetDatagrams::Entries joined;
+    for (const auto &part : parts) {
+        const qsizetype size = ORTVDataClient::writeRequest(part, false).size();
+        QVERIFY2(size <= ORTVDataClient::maxDatagramBytes, qPrintable(QString::number(size)));
+        // Full: the next part's first entry would not have fitted.
+        if (&part != &parts.last()) {
+            QVERIFY(ORTVDataClient::writeRequest(part + parts.at(&part - parts.data() + 1).mid(0, 1),
+                                                 false).size()
+                    > ORTVDataClient::maxDatagramBytes);
+        }
+        joined += part;
+    }
+    entries.removeAt(100);
+    QCOMPARE(joined.size(), entries.size());
+    for (qsizetype i = 0; i < joined.size(); ++i)
+        QCOMPARE(joined.at(i).url, entries.at(i).url);
+}
+
+QTEST_APPLESS_MAIN(tst_TopicCodec)
+#include "tst_topiccodec.moc"
