@@ -14,8 +14,9 @@ case "${1:-}" in
 esac
 source scripts/setup.sh
 source scripts/roots.sh
-# iproute2 gives the tests of the real binary a private network namespace.
-install_missing "${BUILD_PACKAGES[@]}" iproute2
+# iproute2 gives the tests of the real binary a private network namespace; the bridge's tests
+# start Debian's MQTT broker.
+install_missing "${BUILD_PACKAGES[@]}" iproute2 mosquitto
 build_server build -DBUILD_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 scripts/test-sanitizers.sh   # the whole suite again under AddressSanitizer and UBSan
