@@ -37,3 +37,4 @@ make_packages "$amd64_dir"
 # The toolchain file counts on the first configure only: no warning about it afterwards.
 make_packages "$arm64_dir" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN"
 check_arm64_binary "$arm64_dir/server/ortv-data-server"
+check_arm64_binary "$arm64_dir/bridge/ortv-mqtt-bridge"

@@ -39,6 +39,8 @@ expected_files() {
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
         ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf ;;
     ortv-client) echo ./usr/bin/ortv ;;
+    ortv-mqtt-bridge) echo ./usr/bin/ortv-mqtt-bridge \
+        ./usr/lib/systemd/system/ortv-mqtt-bridge.service ./etc/default/ortv-mqtt-bridge ;;
     esac
 }
 for deb in "$pkgdir"/*_arm64.deb; do
@@ -60,6 +62,7 @@ done
 
 server_deb=$(ls "$pkgdir"/ortv-data-server_*_amd64.deb 2>/dev/null | tail -n 1)
 client_deb=$(ls "$pkgdir"/ortv-client_*_amd64.deb 2>/dev/null | tail -n 1)
+bridge_deb=$(ls "$pkgdir"/ortv-mqtt-bridge_*_amd64.deb 2>/dev/null | tail -n 1)
 [ -n "$server_deb" ] || fatal "no ortv-data-server_*_amd64.deb in $pkgdir"
 
 # systemd-nspawn makes the container's mounts from a / that is a mount point; in a chroot (a
@@ -96,12 +99,14 @@ cp -a "$root" "$work/root" || fatal "copy of the $release root"
 debs=/var/cache/apt/archives
 cache=$ROOT_CACHE/$release-boot-debs
 mkdir -p "$cache" "$work/root/root/pkgs"
-cp "$server_deb" ${client_deb:+"$client_deb"} "$work/root/root/pkgs/"
+cp "$server_deb" ${client_deb:+"$client_deb"} ${bridge_deb:+"$bridge_deb"} "$work/root/root/pkgs/"
 # Downloaded packages are kept beside the cached root; apt-get only fetches what changed.
 cp -ln "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp -n "$cache"/*.deb "$work/root$debs/" 2>/dev/null
 APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends)
 pkgs=(/root/pkgs/"$(basename "$server_deb")")
 [ -z "$client_deb" ] || pkgs+=(/root/pkgs/"$(basename "$client_deb")")
+# The bridge goes beside the broker; mosquitto_pub and mosquitto_sub talk to it.
+[ -z "$bridge_deb" ] || pkgs+=(/root/pkgs/"$(basename "$bridge_deb")" mosquitto mosquitto-clients)
 log=$work/download.log
 { in_root "$work/root" apt-get -q update && in_root "$work/root" "${APT[@]}" install --download-only "${pkgs[@]}"; } \
     >"$log" 2>&1 || { tail -n 5 "$log"; fatal "downloading the packages' dependencies"; }
@@ -232,6 +237,30 @@ check "with the trace on, ten SetData write their RX and store lines" traced_dat
 check "ortv-data-server-trace status says on" trace_status on
 check "ortv-data-server-trace off: quiet again" \
     eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagrams pkgtest.off'
+
+# ---- the MQTT bridge, beside the server and the broker -------------------------------------------
+if [ -n "$bridge_deb" ]; then
+    out=$(inside "${APT[@]}" install mosquitto mosquitto-clients \
+        "/root/pkgs/$(basename "$bridge_deb")" 2>&1) ||
+        { echo "$out" | tail -n 10; fatal "apt-get install of the bridge and mosquitto"; }
+    pass "bridge and mosquitto installed"
+    BRIDGE=ortv-mqtt-bridge.service
+    # mqtt_value TOPIC: the topic's retained message, or nothing within 2 s.
+    mqtt_value() { inside mosquitto_sub -t "$1" -C 1 -W 2 2>/dev/null; }
+    check "bridge service is active" until_true 15 inside systemctl --quiet is-active "$BRIDGE"
+    check "bridge says online and the server up" until_true 15 eval \
+        '[ "$(mqtt_value ortv/bridge)" = online ] && [ "$(mqtt_value ortv/server)" = up ]'
+    inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"pkgtest/bridge\",\"data\":\"42\"}" \
+        >/dev/udp/127.0.0.1/1234'
+    check "a value set on the server is retained on ortv/data/" until_true 15 eval \
+        '[ "$(mqtt_value ortv/data/pkgtest/bridge)" = 42 ]'
+    inside mosquitto_pub -q 1 -t ortv/set/pkgtest/from-mqtt -m 'über MQTT'
+    check "a value published on ortv/set/ is stored in the server" until_true 15 \
+        stored pkgtest/from-mqtt
+    check "the bridge's journal holds state lines only" eval \
+        '! grep -qv -e "^ortv-mqtt-bridge 1" -e "^connected to the MQTT broker" -e "^data server answers" \
+            -e "not reachable" -e "data server down" <<<"$(inside journalctl -q --no-pager -o cat _SYSTEMD_UNIT="$BRIDGE")"'
+fi
 
 pid=$(main_pid)
 inside kill -9 "$pid"
