@@ -176,8 +176,9 @@ stays_up() {
     done
 }
 # http_get PATH: the body of a GET, read by its Content-Length (the server keeps the connection).
+# In the C locale, where read -N counts bytes as Content-Length does, not UTF-8 characters.
 http_get() {
-    inside timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
+    inside env LC_ALL=C timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
         printf "GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" "$1" >&3
         length=0
         while IFS= read -r line <&3 && line=${line%$'"'\\r'"'} && [ -n "$line" ]; do
@@ -245,21 +246,32 @@ if [ -n "$bridge_deb" ]; then
         { echo "$out" | tail -n 10; fatal "apt-get install of the bridge and mosquitto"; }
     pass "bridge and mosquitto installed"
     BRIDGE=ortv-mqtt-bridge.service
-    # mqtt_value TOPIC: the topic's retained message, or nothing within 2 s.
-    mqtt_value() { inside mosquitto_sub -t "$1" -C 1 -W 2 2>/dev/null; }
-    check "bridge service is active" until_true 15 inside systemctl --quiet is-active "$BRIDGE"
+    bridge_failures=$failures
+    bridge_journal() { inside journalctl -q --no-pager -o cat -u "$BRIDGE"; }
+    # mqtt_value TOPIC: the topic's retained message, or nothing within 2 s. The address, not
+    # "localhost": a minimal root has no /etc/hosts.
+    mqtt_value() { inside mosquitto_sub -h 127.0.0.1 -t "$1" -C 1 -W 2 2>/dev/null; }
+    check "the bridge did not pull in the server's package" \
+        eval '! grep -q ortv-data-server <<<"$(dpkg-deb -f "$bridge_deb" Depends)"'
+    check "/etc/default/ortv-mqtt-bridge is a conffile" eval \
+        'grep -q "^ /etc/default/ortv-mqtt-bridge [0-9a-f]" <<<"$(inside dpkg-query -W -f="\${Conffiles}\n" ortv-mqtt-bridge)"'
+    check "bridge service is enabled and active" until_true 15 eval \
+        'inside systemctl --quiet is-enabled "$BRIDGE" && inside systemctl --quiet is-active "$BRIDGE"'
     check "bridge says online and the server up" until_true 15 eval \
         '[ "$(mqtt_value ortv/bridge)" = online ] && [ "$(mqtt_value ortv/server)" = up ]'
     inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"pkgtest/bridge\",\"data\":\"42\"}" \
         >/dev/udp/127.0.0.1/1234'
     check "a value set on the server is retained on ortv/data/" until_true 15 eval \
         '[ "$(mqtt_value ortv/data/pkgtest/bridge)" = 42 ]'
-    inside mosquitto_pub -q 1 -t ortv/set/pkgtest/from-mqtt -m 'über MQTT'
-    check "a value published on ortv/set/ is stored in the server" until_true 15 \
-        stored pkgtest/from-mqtt
+    inside mosquitto_pub -h 127.0.0.1 -q 1 -t ortv/set/pkgtest/from-mqtt -m 'über MQTT'
+    check "a value published on ortv/set/ is stored in the server" until_true 15 eval \
+        'grep -qF "\"pkgtest/from-mqtt\":\"über MQTT\"" <<<"$(http_get /Data)"'
     check "the bridge's journal holds state lines only" eval \
         '! grep -qv -e "^ortv-mqtt-bridge 1" -e "^connected to the MQTT broker" -e "^data server answers" \
-            -e "not reachable" -e "data server down" <<<"$(inside journalctl -q --no-pager -o cat _SYSTEMD_UNIT="$BRIDGE")"'
+            -e "not reachable" -e "data server down" \
+            <<<"$(inside journalctl -q --no-pager -o cat _SYSTEMD_UNIT="$BRIDGE")"'
+    # What the bridge said, when any of its checks failed.
+    [ "$failures" -eq "$bridge_failures" ] || bridge_journal | tail -n 20
 fi
 
 pid=$(main_pid)
@@ -281,6 +293,17 @@ gone() {
 check "purge stopped the server and removed its files, links and drop-ins" gone
 if [ -n "$client_deb" ]; then
     check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
+fi
+if [ -n "$bridge_deb" ]; then
+    out=$(inside "${APT[@]}" purge ortv-mqtt-bridge 2>&1) ||
+        { echo "$out" | tail -n 5; fail "apt-get purge ortv-mqtt-bridge"; }
+    check "purge stopped the bridge and removed its files, settings and links" eval \
+        '! inside systemctl --quiet is-active "$BRIDGE" &&
+         inside sh -c "for f; do [ ! -e \"\$f\" ] && [ ! -L \"\$f\" ] || exit 1; done" gone \
+            /usr/bin/ortv-mqtt-bridge /etc/default/ortv-mqtt-bridge \
+            /etc/systemd/system/multi-user.target.wants/$BRIDGE &&
+         [ -z "$(inside systemctl list-unit-files --no-legend "$BRIDGE")" ]'
+    check "the broker says the bridge is offline" eval '[ "$(mqtt_value ortv/bridge)" = offline ]'
 fi
 
 # ---- power off ---------------------------------------------------------------------------------
