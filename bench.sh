@@ -6,8 +6,10 @@
 # points and the plot go to build-bench/results/. Needs root (namespace, sysctl). Takes a few
 # minutes; run it when the machine is otherwise quiet.
 #
-#   ./bench.sh            everything
-#   ./bench.sh --quick    shorter runs (less precise), for trying the script itself
+#   ./bench.sh                 everything
+#   ./bench.sh --quick         shorter runs (less precise), for trying the script itself
+#   ./bench.sh --only PART     one part: base (rates, CPU, latency, memory), bridge (the MQTT
+#                              bridge between the server and mosquitto: bench/bridge-bench.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -19,11 +21,12 @@ WANT_RMEM=8388608
 if [ "${1:-}" != --inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "bench.sh needs root (network namespace, sysctl)" >&2; exit 1; }
     source scripts/setup.sh
-    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox
+    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto
     echo "Building (Release) into build-bench/ and build-bench-legacy/ ..." >&2
     cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORTV_BUILD_BENCH=ON \
         >/dev/null
-    cmake --build "$BUILD" -j2 --target ortv-data-server ortv-bench -- --no-print-directory -s
+    cmake --build "$BUILD" -j2 --target ortv-data-server ortv-bench ortv-mqtt-bridge \
+        ortv-bridge-bench -- --no-print-directory -s
     cmake -S . -B "$LEGACY" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DORTV_LOG_VIA_DEBUG_STREAM=ON >/dev/null
     cmake --build "$LEGACY" -j2 --target ortv-data-server -- --no-print-directory -s
@@ -45,7 +48,16 @@ fi
 # ---- inside the private network namespace -------------------------------------------------
 shift
 QUICK=0
-[ "${1:-}" = --quick ] && QUICK=1
+ONLY=all
+while [ $# -gt 0 ]; do
+    case $1 in
+    --quick) QUICK=1 ;;
+    --only) ONLY=${2:?--only base|bridge}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|bridge]" >&2; exit 2 ;;
+    esac
+    shift
+done
+want() { [ "$ONLY" = all ] || [ "$ONLY" = "$1" ]; }
 ip link set lo up
 SERVER=$BUILD/server/ortv-data-server
 OLD_SERVER=$LEGACY/server/ortv-data-server
@@ -101,6 +113,7 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 RMEM=$(cat /proc/sys/net/core/rmem_max)
 note "net.core.rmem_max=$RMEM (was ${BENCH_OLD_RMEM:-?}), load $LOAD_BEFORE"
 
+if want base; then
 # ---- resident memory idle, receive buffer ----------------------------------------------------
 start_server "$SERVER"
 RSS_IDLE=$(rss_kib)
@@ -262,3 +275,9 @@ echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."
 } | tee "$RESULTS/results.md"
 echo
 echo "Plot: $RESULTS/delivered-vs-offered.png, data: $RESULTS/sweep.dat"
+fi
+
+# ---- the MQTT bridge: the server, mosquitto and ortv-mqtt-bridge under load -----------------
+if want bridge; then
+    BUILD=$BUILD QUICK=$QUICK "$ROOT/bench/bridge-bench.sh" | tee "$RESULTS/bridge.md"
+fi

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The MQTT bridge's part of bench.sh (./bench.sh --only bridge): the Release server, Debian's
+# mosquitto (its own configuration, defaults otherwise) and ortv-mqtt-bridge on loopback, loaded
+# and measured by bench/ortv-bridge-bench. Prints a Markdown table on standard output and the
+# raw result lines on standard error.
+#   - 10,000 keys, 1,000 changes a second spread over them at random: the time from each change
+#     to its value (or a later one of the key) on PREFIX/data/, the bridge's CPU and memory, and
+#     the server's /Status latency (a fresh connection every 10 ms) without the bridge and with
+#     it at --interval 1 and 0.2;
+#   - 5,000 messages a second on PREFIX/set/ for 30 s (QoS 1, a new key each): how many the
+#     server stored, and how soon each showed on PREFIX/data/.
+# Runs inside bench.sh's private network namespace (it binds the fixed ports 1234, 8080 and
+# 1883): BUILD is bench.sh's Release build, QUICK=1 makes the runs shorter.
+set -euo pipefail
+BUILD=${BUILD:?BUILD: the Release build directory of bench.sh}
+QUICK=${QUICK:-0}
+[ "$(ip -o link | awk -F": " '{ print $2 }')" = lo ] ||
+    { echo "bridge-bench.sh: run it through bench.sh, in a private network namespace" >&2; exit 1; }
+SERVER=$BUILD/server/ortv-data-server
+BRIDGE=$BUILD/bridge/ortv-mqtt-bridge
+TOOL=$BUILD/bench/ortv-bridge-bench
+for f in "$SERVER" "$BRIDGE" "$TOOL"; do [ -x "$f" ] || { echo "missing $f" >&2; exit 1; }; done
+command -v mosquitto >/dev/null || { echo "bridge-bench.sh needs mosquitto" >&2; exit 1; }
+
+if [ "$QUICK" = 1 ]; then CHANGE_S=5; SET_S=5; else CHANGE_S=30; SET_S=30; fi
+DIR=$(mktemp -d /dev/shm/ortv-bridge-bench.XXXXXX)
+PIDS=()
+stop_all() {
+    local p
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+    PIDS=()
+}
+trap 'stop_all; rm -rf "$DIR"' EXIT
+
+note() { echo "$*" >&2; }
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
+# until_up SECONDS COMMAND...: polls every 50 ms.
+until_up() {
+    local end=$((SECONDS + $1)); shift
+    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.05; done
+}
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+
+start_broker() {
+    cat >"$DIR/mosquitto.conf" <<EOF
+listener 1883 127.0.0.1
+allow_anonymous true
+user root
+persistence false
+log_dest file $DIR/mosquitto.log
+EOF
+    : >"$DIR/mosquitto.log"
+    mosquitto -c "$DIR/mosquitto.conf" 2>/dev/null &
+    PIDS+=($!)
+    until_up 10 listening 1883 || { note "mosquitto did not start"; exit 1; }
+}
+# The server as its service runs it: no per-datagram lines.
+start_server() {
+    QT_LOGGING_RULES=default.debug=false "$SERVER" >/dev/null 2>>"$DIR/server.log" &
+    SERVER_PID=$!
+    PIDS+=("$SERVER_PID")
+    until_up 10 eval 'listening 8080 && ss -Hlun "sport = :1234" | grep -q .' ||
+        { note "server did not start"; exit 1; }
+}
+start_bridge() {  # start_bridge INTERVAL
+    : >"$DIR/bridge.log"
+    "$BRIDGE" --interval "$1" 2>>"$DIR/bridge.log" &
+    BRIDGE_PID=$!
+    PIDS+=("$BRIDGE_PID")
+    until_up 10 eval 'grep -q "connected to the MQTT broker" "$DIR/bridge.log" &&
+        grep -q "data server answers" "$DIR/bridge.log"' ||
+        { note "bridge did not connect: $(cat "$DIR/bridge.log")"; exit 1; }
+}
+# Warnings of the bridge and messages the broker dropped, for the notes under the table.
+dropped_by_broker() { grep -c "dropped" "$DIR/mosquitto.log" || true; }
+bridge_warnings() { grep -c "^warning:" "$DIR/bridge.log" || true; }
+
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+declare -A LINE
+
+# ---- 10,000 keys, 1,000 changes a second: without the bridge, then with it -----------------
+start_server
+LINE[none]=$("$TOOL" changes --keys 10000 --rate 1000 --seconds "$CHANGE_S" --no-mqtt 1 \
+    --status-every 10 --server-pid "$SERVER_PID") || true
+note "changes without the bridge: ${LINE[none]}"
+stop_all
+for interval in 1 0.2; do
+    start_broker
+    start_server
+    start_bridge "$interval"
+    LINE[$interval]=$("$TOOL" changes --keys 10000 --rate 1000 --seconds "$CHANGE_S" \
+        --status-every 10 --server-pid "$SERVER_PID" --bridge-pid "$BRIDGE_PID") || true
+    note "changes, --interval $interval: ${LINE[$interval]} broker_drops=$(dropped_by_broker) bridge_warnings=$(bridge_warnings)"
+    stop_all
+done
+
+# ---- 5,000 set messages a second ------------------------------------------------------------
+start_broker
+start_server
+start_bridge 1
+SETS=$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID") || true
+SET_DROPS=$(dropped_by_broker) SET_WARNINGS=$(bridge_warnings)
+note "sets: $SETS broker_drops=$SET_DROPS bridge_warnings=$SET_WARNINGS"
+stop_all
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---- table -----------------------------------------------------------------------------------
+kib_to_mib() { awk "BEGIN { printf \"%.1f\", $1 / 1024 }"; }
+status() { echo "$(field status_p50_ms "$1") / $(field status_p99_ms "$1") / $(field status_max_ms "$1") ms ($(field status_n "$1") requests, $(field status_failed "$1") failed)"; }
+echo "| 10,000 keys, 1,000 changes/s for $CHANGE_S s | change on the broker p50 / p99 / max | changes shown (missing) | bridge CPU | bridge RSS (peak) | server CPU | /Status p50 / p99 / max |"
+echo "|---|---|---|---|---|---|---|"
+echo "| without the bridge | - | - | - | - | $(field server_cpu_pct "${LINE[none]}") % | $(status "${LINE[none]}") |"
+for interval in 1 0.2; do
+    l=${LINE[$interval]}
+    echo "| bridge --interval $interval | $(field p50_ms "$l") / $(field p99_ms "$l") / $(field max_ms "$l") ms | $(field shown "$l") of $(field changes "$l") ($(field missing "$l")) | $(field bridge_cpu_pct "$l") % | $(kib_to_mib "$(field bridge_rss_kib "$l")") MiB ($(kib_to_mib "$(field bridge_hwm_kib "$l")")) | $(field server_cpu_pct "$l") % | $(status "$l") |"
+done
+echo
+echo "| 5,000 set messages/s for $SET_S s (QoS 1, a new key each) | result |"
+echo "|---|---|"
+echo "| published / acknowledged by the broker | $(field published "$SETS") / $(field acknowledged "$SETS") ($(field per_s "$SETS")/s) |"
+echo "| stored in the server (lost) | $(field stored "$SETS") ($(field lost "$SETS")) |"
+echo "| last message on data/ after | $(field last_shown_ms "$SETS") ms |"
+echo "| each message on data/ after, p50 / p99 / max | $(field p50_ms "$SETS") / $(field p99_ms "$SETS") / $(field max_ms "$SETS") ms ($(field shown "$SETS") shown) |"
+echo "| bridge CPU, peak RSS | $(field bridge_cpu_pct "$SETS") %, $(kib_to_mib "$(field bridge_hwm_kib "$SETS")") MiB |"
+echo "| kernel UDP drops, broker's drop warnings, bridge warnings | $(field kernel_drops "$SETS"), $SET_DROPS, $SET_WARNINGS |"
+echo
+echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."
