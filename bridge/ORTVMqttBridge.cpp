@@ -76,22 +76,28 @@ void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
     // Without a broker nothing is published; the next connection publishes everything anyway.
     if (!link->isConnected())
         return;
-    QSet<QString> present;
-    present.reserve(values.size());
-    for (const auto &[key, value] : values) {
-        present.insert(key);
-        const auto known = published.constFind(key);
-        const bool isNew = known == published.constEnd();
-        if (publishAll || isNew || *known != value)
-            publishValue(key, value, publishAll || isNew);
-    }
-    // Keys the server no longer holds (it restarted): a subscriber must not keep seeing them.
-    if (present.size() < published.size()) {
+    // Keys the server no longer holds (it restarted) go first, so that a subscriber never sees
+    // a value of this read while an older, vanished key is still retained: the broker handles
+    // one client's messages in order.
+    qsizetype stillHeld = 0;
+    for (const auto &entry : values)
+        stillHeld += published.contains(entry.first);
+    if (stillHeld < published.size()) {
+        QSet<QString> present;
+        present.reserve(values.size());
+        for (const auto &entry : values)
+            present.insert(entry.first);
         const QList<QString> keys = published.keys();
         for (const QString &key : keys) {
             if (!present.contains(key))
                 clearValue(key);
         }
+    }
+    for (const auto &[key, value] : values) {
+        const auto known = published.constFind(key);
+        const bool isNew = known == published.constEnd();
+        if (publishAll || isNew || *known != value)
+            publishValue(key, value, publishAll || isNew);
     }
     publishAll = false;
 }
