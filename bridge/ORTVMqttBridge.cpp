@@ -7,10 +7,13 @@
 #include "ORTVTopicCodec.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QStringDecoder>
 
 namespace {
+
+constexpr int catchUpMs = 5;
 
 void warn(const QString &line)
 {
@@ -93,11 +96,23 @@ void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
                 clearValue(key);
         }
     }
+    // A large store takes a while: the set/ messages that arrive meanwhile are taken in (and
+    // acknowledged) every few milliseconds, or the broker would queue and at last drop them.
+    QElapsedTimer sinceCatchUp;
+    sinceCatchUp.start();
+    qsizetype done = 0;
     for (const auto &[key, value] : values) {
         const auto known = published.constFind(key);
         const bool isNew = known == published.constEnd();
         if (publishAll || isNew || *known != value)
             publishValue(key, value, publishAll || isNew);
+        if (++done % 512 == 0 && sinceCatchUp.elapsed() >= catchUpMs) {
+            link->catchUp();
+            // The connection may have ended there; the next one publishes everything anyway.
+            if (!link->isConnected())
+                return;
+            sinceCatchUp.start();
+        }
     }
     publishAll = false;
 }

@@ -161,6 +161,15 @@ void ORTVMqttLink::writeReady()
         updateWriteWatch();
 }
 
+void ORTVMqttLink::catchUp()
+{
+    if (!readNotifier)
+        return;
+    readReady();
+    if (readNotifier && mosquitto_want_write(client))
+        writeReady();
+}
+
 void ORTVMqttLink::housekeeping()
 {
     const int rc = mosquitto_loop_misc(client);

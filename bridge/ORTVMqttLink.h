@@ -46,6 +46,10 @@ public:
     bool publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     bool subscribe(const QString &pattern, int qos);
     QString errorString() const { return lastError; }
+    // Reads what the broker has sent and writes what waits, without blocking, for a caller in
+    // the middle of long work: meanwhile the broker holds back the messages it sends with QoS 1
+    // once 20 or so are unacknowledged, and past its queue limit (1,000 by default) drops them.
+    void catchUp();
 
 signals:
     void connected();

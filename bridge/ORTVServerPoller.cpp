@@ -1,5 +1,7 @@
 #include "ORTVServerPoller.h"
 
+#include "ORTVDataScanner.h"
+
 #include <QTimer>
 
 namespace {
@@ -56,7 +58,7 @@ void ORTVServerPoller::answered(const QByteArray &body)
             poll();
         return;
     }
-    const std::optional<ORTVHttpReader::Values> values = ORTVHttpReader::parseData(body);
+    const std::optional<ORTVHttpReader::Values> values = ORTVDataScanner::parse(body);
     if (!values) {
         notAnswered(QStringLiteral("/Data is not a list of values"));
         return;
