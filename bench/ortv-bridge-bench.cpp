@@ -288,7 +288,7 @@ private:
 };
 
 // A libmosquitto client on its own network thread; every message goes to `handler` on that
-// thread.
+// thread. The library is set up once, in main().
 class MqttClient
 {
 public:
@@ -297,7 +297,6 @@ public:
     MqttClient(const char *id, int port, Handler handler, void *context)
         : handler(handler), context(context)
     {
-        mosquitto_lib_init();
         client = mosquitto_new(id, true, this);
         if (!client)
             fail("mosquitto_new");
@@ -326,7 +325,6 @@ public:
         mosquitto_disconnect(client);
         mosquitto_loop_stop(client, false);
         mosquitto_destroy(client);
-        mosquitto_lib_cleanup();
     }
     MqttClient(const MqttClient &) = delete;
     MqttClient &operator=(const MqttClient &) = delete;
@@ -620,9 +618,10 @@ int main(int argc, char **argv)
         fail("usage: ortv-bridge-bench changes|sets [--option value ...]");
     const std::string command = argv[1];
     const Options options = parseOptions(argc, argv);
-    if (command == "changes")
-        return changes(options);
-    if (command == "sets")
-        return sets(options);
-    fail("unknown command " + command);
+    if (command != "changes" && command != "sets")
+        fail("unknown command " + command);
+    mosquitto_lib_init();
+    const int status = command == "changes" ? changes(options) : sets(options);
+    mosquitto_lib_cleanup();
+    return status;
 }
