@@ -2,6 +2,7 @@
 #include "ORTVHttpConnectionGuard.h"
 #include "ORTVLocale.h"
 #include "ORTVLogFormat.h"
+#include "ORTVLoggingRules.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
 
@@ -96,7 +97,10 @@ bool bindListener(QHttpServer &httpServer, QTcpServer *tcpServer)
 int main(int argc, char **argv)
 {
     ORTVLocale::useUtf8();
+    ORTVLoggingRules::takeOverConfigFile();
     QCoreApplication app(argc, argv);
+    // Lives until the process is killed; applies the rules before the first log line.
+    new ORTVLoggingRules(&app);
     // The server only listens: it has no use for a proxy, and looking up the system's proxy
     // settings would start a helper thread in this otherwise single-threaded process.
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
