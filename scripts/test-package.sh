@@ -37,7 +37,8 @@ until_true() {
 expected_files() {
     case $1 in
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
-        ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf ;;
+        ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf \
+        ./etc/ortv-data-server/logging.ini ;;
     ortv-client) echo ./usr/bin/ortv ;;
     esac
 }
@@ -217,28 +218,30 @@ check "unit is active and keeps its PID for 3 s" stays_up 3
 check "/Status answers" service_up
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
 check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
-# trace_status on|off: what the helper says of its drop-in and of the running server.
+# trace_status on|off: what the helper says of the rules file.
 trace_status() {
-    local out
-    out=$(inside ortv-data-server-trace status)
-    [[ $out == "trace $1"* && $out == *"): trace $1" ]]
+    [[ $(inside ortv-data-server-trace status) == "trace $1"* ]]
 }
 check "ortv-data-server-trace status says off" trace_status off
 
+# The trace goes on and off with a reload: same process, the values stored before stay.
 pid=$(main_pid)
-check "ortv-data-server-trace on restarts the server" \
-    eval 'inside ortv-data-server-trace on >/dev/null && [ "$(main_pid)" != "$pid" ] && service_up'
+same_server() { service_up && [ "$(main_pid)" = "$pid" ] && stored pkgtest.quiet.10; }
+check "ortv-data-server-trace on reloads the server, which keeps its PID and its values" \
+    eval 'inside ortv-data-server-trace on >/dev/null && same_server'
+check "journal has \"Logging rules reloaded from /etc/ortv-data-server/logging.ini\"" \
+    until_true 10 journal_has "^Logging rules reloaded from /etc/ortv-data-server/logging.ini$"
 check "with the trace on, ten SetData write their RX and store lines" traced_datagrams pkgtest.trace
 check "ortv-data-server-trace status says on" trace_status on
-check "ortv-data-server-trace off: quiet again" \
-    eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagrams pkgtest.off'
+check "ortv-data-server-trace off: quiet again, same PID" \
+    eval 'inside ortv-data-server-trace off >/dev/null && same_server && quiet_datagrams pkgtest.off'
 
 pid=$(main_pid)
 inside kill -9 "$pid"
 check "kill -9 is followed by a new server process" until_true 15 eval \
     'p=$(main_pid) && [ "${p:-0}" -gt 0 ] && [ "$p" != "$pid" ] && status_answers'
 
-# Purge with the trace on, so that the drop-in has to go too.
+# Purge with the trace on, so that the changed rules file has to go too.
 inside ortv-data-server-trace on >/dev/null
 files=$(inside dpkg-query -L ortv-data-server | grep -E '/(bin|sbin|system|sysctl\.d)/.')
 out=$(inside "${APT[@]}" purge ortv-data-server 2>&1) || { echo "$out" | tail -n 5; fail "apt-get purge"; }
@@ -246,10 +249,11 @@ gone() {
     ! inside systemctl --quiet is-active "$UNIT" &&
         ! inside sh -c 'grep -qx ortv-data-serve /proc/[0-9]*/comm' 2>/dev/null &&
         inside sh -c 'for f; do [ ! -e "$f" ] && [ ! -L "$f" ] || exit 1; done' gone $files \
-            /etc/systemd/system/multi-user.target.wants/$UNIT /etc/systemd/system/$UNIT.d &&
+            /etc/systemd/system/multi-user.target.wants/$UNIT /etc/systemd/system/$UNIT.d \
+            /etc/ortv-data-server &&
         [ -z "$(inside systemctl list-unit-files --no-legend "$UNIT")" ]
 }
-check "purge stopped the server and removed its files, links and drop-ins" gone
+check "purge stopped the server and removed its files, links and its rules" gone
 if [ -n "$client_deb" ]; then
     check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
 fi
