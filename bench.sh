@@ -300,8 +300,8 @@ if want overload; then
     {
     echo "| SetData offered | server CPU | kernel drops | /Status p50 / p99 / max (failed) | ReadData p50 / p99 (lost) | keep-alive frames (period) | RSS start → max |"
     echo "|---|---|---|---|---|---|---|"
-    for rate in 40000 80000 120000 160000; do
-        seconds=$OVER_S; [ $rate = 160000 ] && seconds=$OVER_LONG_S
+    for rate in 40000 80000 120000 160000 320000; do
+        seconds=$OVER_S; [ $rate -ge 160000 ] && seconds=$OVER_LONG_S
         start_server "$SERVER" "$PACKAGED"
         "$CLIENT" fill --keys 1000 >/dev/null
         line=$("$CLIENT" overload --keys 1000 --rate $rate --seconds "$seconds" --pid "$PID")

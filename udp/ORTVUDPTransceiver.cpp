@@ -65,7 +65,7 @@ void ORTVUDPTransceiver::readPendingData()
     QElapsedTimer spent;
     spent.start();
     while (udpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram dgram = udpSocket->receiveDatagram();
+        const QNetworkDatagram dgram = udpSocket->receiveDatagram(largestDatagram);
         checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
         emit didReceiveData(dgram);
         // Logged after the receivers ran, so a reply's lines come before the RX line.

@@ -32,12 +32,15 @@ public:
     static constexpr int receiveBufferBytes = 8388608;
     // Longest time one call of readPendingData spends draining the socket, so that HTTP
     // requests and timers get their turn while datagrams arrive faster than they are handled.
-    static constexpr int receiveBudgetMs = 30;
+    static constexpr int receiveBudgetMs = 20;
+    // Room for the largest UDP payload: reading into it spares asking the kernel for each
+    // datagram's size first.
+    static constexpr qint64 largestDatagram = 65536;
     // Most peers remembered. At the limit a new endpoint takes the place of the peer heard
     // from longest ago.
-    static constexpr qsizetype defaultPeerLimit = 100000;
+    static constexpr qsizetype defaultPeerLimit = 50000;
     // Pace of a keep-alive round: the first keepAliveBurst peers at the tick, then this many a
-    // second (100,000 peers in 5 s), each pass spending at most keepAlivePassBudgetMs on it.
+    // second (50,000 peers in 2.5 s), each pass spending at most keepAlivePassBudgetMs on it.
     static constexpr qsizetype keepAliveBurst = 200;
     static constexpr qint64 keepAliveFramesPerSecond = 20000;
     static constexpr int keepAlivePassBudgetMs = 3;
