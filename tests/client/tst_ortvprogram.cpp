@@ -121,8 +121,6 @@ void tst_OrtvProgram::commands_data()
     QTest::newRow("get numbers") << QStringList{"--json", "n", "1234567", "m", "42"}
                                  << QStringList{"get", "n", "m"} << 0
                                  << QByteArray("1.23457e+06\n42\n") << QByteArray();
-    QTest::newRow("set --no-confirm") << none << QStringList{"set", "--no-confirm", "m", "7"} << 0
-                                      << QByteArray() << QByteArray();
     // Every other case's keys are in the store too: the dumps pick their own.
     QTest::newRow("dump") << QStringList{"d.m", "7", "d.n", "1.23457e+06", "d.q", q, "d.temp", "21.5"}
                           << QStringList{"dump", "--match", "d.*"} << 0
@@ -307,15 +305,22 @@ void tst_OrtvProgram::fakeServer_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("err"); // the start of the only line; %1 is the server's port
     QTest::addColumn<int>("requests");
+    QTest::addColumn<QByteArray>("firstRequest");
 
+    const QByteArray readK = R"([{"cmd":"ReadData","url":"k"}])";
     QTest::newRow("set reads back another value")
         << QStringList{"set", "k", "v"} << true << 1
-        << R"(ortv: k reads back "k#1", not "v" (written by another client meanwhile?))" << 1;
+        << R"(ortv: k reads back "k#1", not "v" (written by another client meanwhile?))" << 1
+        << QByteArray(R"([{"cmd":"SetData","data":"v","url":"k"},{"cmd":"ReadData","url":"k"}])");
+    QTest::newRow("set --no-confirm") << QStringList{"set", "--no-confirm", "k", "v"} << false << 0
+                                      << QString() << 1
+                                      << QByteArray(R"([{"cmd":"SetData","data":"v","url":"k"}])");
     QTest::newRow("--retries 0") << QStringList{"get", "--retries", "0", "k"} << false << 1
-                                 << "ortv: no answer from 127.0.0.1 port %1 for k (1 tries of" << 1;
-    QTest::newRow("--retries 3") << QStringList{"get", "--retries", "3", "k", "l"} << false << 1
-                                 << "ortv: no answer from 127.0.0.1 port %1 for k, l (4 tries of"
-                                 << 4;
+                                 << "ortv: no answer from 127.0.0.1 port %1 for k (1 tries of" << 1
+                                 << readK;
+    QTest::newRow("--retries 3") << QStringList{"get", "--retries", "3", "k"} << false << 1
+                                 << "ortv: no answer from 127.0.0.1 port %1 for k (4 tries of" << 4
+                                 << readK;
 }
 
 void tst_OrtvProgram::fakeServer()
@@ -325,6 +330,7 @@ void tst_OrtvProgram::fakeServer()
     QFETCH(int, exitCode);
     QFETCH(QString, err);
     QFETCH(int, requests);
+    QFETCH(QByteArray, firstRequest);
 
     int replies = 0;
     const auto forget = qScopeGuard([&] { fake.answer = nullptr; });
@@ -337,11 +343,14 @@ void tst_OrtvProgram::fakeServer()
     const qsizetype mark = fake.received.size();
     const Run run = ortv(args << "--port" << port << "--timeout"
                               << QString::number(200 * TEST_TIME_SCALE));
-    QVERIFY2(run.err.startsWith(err.replace("%1", port).toUtf8()) && run.err.count('\n') == 1, run.err);
+    QVERIFY2(run.err.startsWith(err.replace("%1", port).toUtf8())
+                 && run.err.count('\n') == (err.isEmpty() ? 0 : 1),
+             run.err);
     QCOMPARE(run.exitCode, exitCode);
     // Every try was sent before ortv ended, and loopback delivers at once.
     fake.receive();
     QCOMPARE(fake.received.size() - mark, requests);
+    QCOMPARE(fake.received.at(mark).data(), firstRequest);
 }
 
 // ortv sends from the first free port of 1235 to 1244, and fails clearly with none free.
