@@ -40,7 +40,7 @@ public:
         const QJsonArray commands = QJsonDocument::fromJson(request.data()).array();
         for (const QJsonValue &command : commands) {
             const QString url = command[QLatin1String("url")].toString();
-            if (command[QLatin1String("cmd")] != QLatin1String("ReadData") || !answer)
+            if (command[QLatin1String("cmd")].toString() != QLatin1String("ReadData") || !answer)
                 continue;
             if (const std::optional<QString> data = answer(url)) {
                 const QJsonObject reply{{QLatin1String("data"), *data}, {QLatin1String("url"), url}};
