@@ -3,10 +3,12 @@
 #
 # Boots a copy of a minimal root of RELEASE (cached, with systemd and journald) with
 # systemd-nspawn -b and a private network, installs PKGDIR's amd64 packages in it with apt-get
-# and checks the service: running and staying up, answering, quiet in the journal by default and
-# tracing on demand, restarted after a kill, gone after a purge. The arm64 packages in PKGDIR
-# are checked with dpkg-deb. Prints one line per check and exits non-zero on any failure. Needs
-# root. The copy and the container are removed however the script ends.
+# and checks the service: enabled for boot, running and staying up, answering (also to the
+# installed ortv), quiet in the journal by default and tracing on demand, restarted after a
+# kill, gone with its boot link after a purge. The arm64 packages in PKGDIR are checked with
+# dpkg-deb. Each of the four packages must be in PKGDIR; of several versions of one, the newest
+# counts. Prints one line per check and exits non-zero on any failure. Needs root. The copy and
+# the container are removed however the script ends.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 source scripts/setup.sh
@@ -33,21 +35,49 @@ until_true() {
     until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.2; done
 }
 
+# newest PACKAGE ARCH: the file of the package's highest version in PKGDIR, or nothing.
+newest() {
+    local deb best="" best_version="" version
+    for deb in "$pkgdir/$1"_*_"$2".deb; do
+        [ -e "$deb" ] || continue
+        version=$(dpkg-deb -f "$deb" Version) || continue
+        if [ -z "$best" ] || dpkg --compare-versions "$version" gt "$best_version"; then
+            best=$deb best_version=$version
+        fi
+    done
+    echo "$best"
+}
+declare -A found
+for name in ortv-data-server ortv-client; do
+    for arch in amd64 arm64; do
+        found[$name $arch]=$(newest "$name" "$arch")
+        [ -n "${found[$name $arch]}" ] || fail "no ${name}_*_$arch.deb in $pkgdir"
+    done
+done
+
 # ---- arm64 packages: inspected, not installed ----------------------------------------------
 expected_files() {
     case $1 in
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
         ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf \
         ./etc/ortv-data-server/logging.ini ;;
-    ortv-client) echo ./usr/bin/ortv ;;
+    ortv-client) echo ./usr/bin/ortv ./usr/share/bash-completion/completions/ortv ;;
     esac
 }
-for deb in "$pkgdir"/*_arm64.deb; do
-    [ -e "$deb" ] || continue
-    name=$(dpkg-deb -f "$deb" Package)
+for name in ortv-data-server ortv-client; do
+    deb=${found[$name arm64]}
+    [ -n "$deb" ] || continue
     check "$name arm64: Architecture arm64" [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
     check "$name arm64: Depends names the Qt 6 libraries" \
         grep -q 'libqt6core6' <<<"$(dpkg-deb -f "$deb" Depends)"
+    # The HTTP server module keeps no binary compatibility between minor versions: the arm64
+    # server is bound to the one it was built with, as the amd64 one is.
+    if [ "$name" = ortv-data-server ]; then
+        httpserver_bound() { grep -o 'libqt6httpserver6 (<< [^)]*)' <<<"$(dpkg-deb -f "$1" Depends)"; }
+        bound=$(httpserver_bound "$deb")
+        check "$name arm64: Depends bounds the Qt 6 HTTP server module (${bound:-no bound})" \
+            eval '[ -n "$bound" ] && [ "$bound" = "$(httpserver_bound "${found[$name amd64]:-/dev/null}")" ]'
+    fi
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
     for f in $(expected_files "$name"); do
         check "$name arm64: holds $f" grep -qx -- "$f" <<<"$contents"
@@ -59,9 +89,9 @@ for deb in "$pkgdir"/*_arm64.deb; do
     done
 done
 
-server_deb=$(ls "$pkgdir"/ortv-data-server_*_amd64.deb 2>/dev/null | tail -n 1)
-client_deb=$(ls "$pkgdir"/ortv-client_*_amd64.deb 2>/dev/null | tail -n 1)
-[ -n "$server_deb" ] || fatal "no ortv-data-server_*_amd64.deb in $pkgdir"
+server_deb=${found[ortv-data-server amd64]}
+client_deb=${found[ortv-client amd64]}
+[ -n "$server_deb" ] && [ -n "$client_deb" ] || { echo "FAIL $release: further checks skipped"; exit 1; }
 
 # systemd-nspawn makes the container's mounts from a / that is a mount point; in a chroot (a
 # fresh-machine run) / is none, and no container can boot there.
@@ -97,12 +127,11 @@ cp -a "$root" "$work/root" || fatal "copy of the $release root"
 debs=/var/cache/apt/archives
 cache=$ROOT_CACHE/$release-boot-debs
 mkdir -p "$cache" "$work/root/root/pkgs"
-cp "$server_deb" ${client_deb:+"$client_deb"} "$work/root/root/pkgs/"
+cp "$server_deb" "$client_deb" "$work/root/root/pkgs/"
 # Downloaded packages are kept beside the cached root; apt-get only fetches what changed.
 cp -ln "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp -n "$cache"/*.deb "$work/root$debs/" 2>/dev/null
 APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends)
-pkgs=(/root/pkgs/"$(basename "$server_deb")")
-[ -z "$client_deb" ] || pkgs+=(/root/pkgs/"$(basename "$client_deb")")
+pkgs=(/root/pkgs/"$(basename "$server_deb")" /root/pkgs/"$(basename "$client_deb")")
 log=$work/download.log
 { in_root "$work/root" apt-get -q update && in_root "$work/root" "${APT[@]}" install --download-only "${pkgs[@]}"; } \
     >"$log" 2>&1 || { tail -n 5 "$log"; fatal "downloading the packages' dependencies"; }
@@ -136,14 +165,15 @@ esac
 check "journald runs" inside systemctl --quiet is-active systemd-journald.service
 
 # ---- the client alone --------------------------------------------------------------------------
-if [ -n "$client_deb" ]; then
-    out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$client_deb")" 2>&1) ||
-        { echo "$out" | tail -n 5; fatal "apt-get install of the client"; }
-    pass "client installed alone"
-    check "the client did not pull in the server" \
-        eval '[[ $(inside dpkg-query -W -f="\${Status}" ortv-data-server 2>/dev/null) != *" installed" ]]'
-    check "ortv --help runs" eval 'inside ortv --help >/dev/null'
-fi
+out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$client_deb")" 2>&1) ||
+    { echo "$out" | tail -n 5; fatal "apt-get install of the client"; }
+pass "client installed alone"
+check "the client did not pull in the server" \
+    eval '[[ $(inside dpkg-query -W -f="\${Status}" ortv-data-server 2>/dev/null) != *" installed" ]]'
+check "ortv --help runs" eval 'inside ortv --help >/dev/null'
+# Sourcing the file registers the completion; bash-completion's helpers are only called on Tab.
+check "the bash completion file registers one for ortv" eval \
+    '[[ $(inside bash -c ". /usr/share/bash-completion/completions/ortv && complete -p ortv") == *" ortv" ]]'
 
 # ---- the server --------------------------------------------------------------------------------
 out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$server_deb")" 2>&1) ||
@@ -172,8 +202,9 @@ stays_up() {
     done
 }
 # http_get PATH: the body of a GET, read by its Content-Length (the server keeps the connection).
+# In the C locale, where read -N counts bytes as Content-Length does, not UTF-8 characters.
 http_get() {
-    inside timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
+    inside env LC_ALL=C timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
         printf "GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" "$1" >&3
         length=0
         while IFS= read -r line <&3 && line=${line%$'"'\\r'"'} && [ -n "$line" ]; do
@@ -214,8 +245,17 @@ traced_datagrams() {
 }
 service_up() { until_true 15 eval 'inside systemctl --quiet is-active "$UNIT" && status_answers'; }
 
+wants=/etc/systemd/system/multi-user.target.wants/$UNIT
+check "enabled for boot: systemctl is-enabled says enabled" \
+    eval '[ "$(inside systemctl is-enabled "$UNIT")" = enabled ]'
+check "enabled for boot: $wants links the unit" \
+    inside sh -c '[ -L "$1" ] && [ "$(readlink -f "$1")" = "$(readlink -f "/usr/lib/systemd/system/$2")" ]' \
+        is-linked "$wants" "$UNIT"
 check "unit is active and keeps its PID for 3 s" stays_up 3
 check "/Status answers" service_up
+check "the installed ortv pings the installed server" eval 'inside ortv ping -c 1 >/dev/null'
+check "the installed ortv sets a value and gets it back" eval \
+    'inside ortv set pkgtest.client "42 °C" && [ "$(inside ortv get pkgtest.client)" = "42 °C" ]'
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
 check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
 # trace_status on|off: what the helper says of the rules file.
@@ -253,10 +293,8 @@ gone() {
             /etc/ortv-data-server &&
         [ -z "$(inside systemctl list-unit-files --no-legend "$UNIT")" ]
 }
-check "purge stopped the server and removed its files, links and its rules" gone
-if [ -n "$client_deb" ]; then
-    check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
-fi
+check "purge stopped the server and removed its files, boot link, drop-ins and rules" gone
+check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
 
 # ---- power off ---------------------------------------------------------------------------------
 kill -s RTMIN+4 "$leader"
