@@ -2,12 +2,12 @@
 #include "ORTVLogFormat.h"
 
 #include <QDateTime>
-#include <QTimeZone>
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUdpSocket>
 

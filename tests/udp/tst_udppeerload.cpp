@@ -101,7 +101,9 @@ void tst_UdpPeerLoad::tenThousandPeers()
     clock.restart();
     transceiver.keepAliveTimerTicked();
     const qint64 tickNs = clock.nsecsElapsed();
-    QCOMPARE(txLines, int(ORTVUDPTransceiver::keepAliveBurst));
+    // At most the burst: fewer when the pass's time ran out first (a busy machine).
+    QVERIFY2(txLines >= 1 && txLines <= int(ORTVUDPTransceiver::keepAliveBurst),
+             qPrintable(QString::number(txLines)));
     QTRY_COMPARE_WITH_TIMEOUT(txLines, peers, 10000 * TEST_TIME_SCALE);
     const qint64 roundNs = clock.nsecsElapsed();
     const qint64 lastTurnNs = (peers - ORTVUDPTransceiver::keepAliveBurst) * 1000000000LL
@@ -145,7 +147,8 @@ void tst_UdpPeerLoad::keepAliveThroughSmallSendBuffer()
     }
     txLines = 0;
     transceiver.keepAliveTimerTicked();
-    QVERIFY(txLines < listeners);  // the buffer filled up before the burst was through
+    // The buffer holds a handful of frames: the tick stopped there, far short of its burst.
+    QVERIFY2(txLines < 50, qPrintable(QString::number(txLines)));
     QTRY_COMPARE_WITH_TIMEOUT(txLines, listeners, 10000 * TEST_TIME_SCALE);
     for (const auto &socket : sockets) {
         QVERIFY(socket->hasPendingDatagrams() || socket->waitForReadyRead(5000));
