@@ -8,8 +8,13 @@
 #
 #   ./bench.sh                 everything
 #   ./bench.sh --quick         shorter runs (less precise), for trying the script itself
-#   ./bench.sh --only PART     one part: base (rates, CPU, latency, memory), bridge (the MQTT
-#                              bridge between the server and mosquitto: bench/bridge-bench.sh)
+#   ./bench.sh --only PART     one part: base (rates, CPU, latency, memory), overload (SetData
+#                              at 40,000 to 320,000/s with HTTP, ReadData and keep-alive probes),
+#                              peers (1, 100,000 and 300,000 endpoints heard), trace (CPU per
+#                              SetData with the trace on, against BENCH_BASELINE's build too),
+#                              bridge (the MQTT bridge between the server and mosquitto:
+#                              bench/bridge-bench.sh)
+#   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace part)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -30,6 +35,15 @@ if [ "${1:-}" != --inside ]; then
     cmake -S . -B "$LEGACY" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DORTV_LOG_VIA_DEBUG_STREAM=ON >/dev/null
     cmake --build "$LEGACY" -j2 --target ortv-data-server -- --no-print-directory -s
+    if [ -n "${BENCH_BASELINE:-}" ]; then
+        echo "Building $BENCH_BASELINE (Release) into build-bench-baseline/ ..." >&2
+        rm -rf build-bench-baseline/src && mkdir -p build-bench-baseline/src
+        git archive "$BENCH_BASELINE" | tar -x -C build-bench-baseline/src
+        cmake -S build-bench-baseline/src -B build-bench-baseline/build -DCMAKE_BUILD_TYPE=Release \
+            -DBUILD_TESTING=OFF >/dev/null
+        cmake --build build-bench-baseline/build -j2 --target ortv-data-server -- \
+            --no-print-directory -s
+    fi
 
     # The kernel caps the server's 8 MiB receive buffer request at net.core.rmem_max, which is
     # global (not per network namespace): raise it for the run as the package's sysctl drop-in
@@ -52,8 +66,8 @@ ONLY=all
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) QUICK=1 ;;
-    --only) ONLY=${2:?--only base|bridge}; shift ;;
-    *) echo "usage: ./bench.sh [--quick] [--only base|bridge]" >&2; exit 2 ;;
+    --only) ONLY=${2:?--only base|overload|peers|trace|bridge}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -72,8 +86,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ $QUICK -eq 1 ]; then SWEEP_S=1; CONFIRM_S=2; CPU_S=1; RTT_N=300; else
-    SWEEP_S=2; CONFIRM_S=5; CPU_S=3; RTT_N=1000; fi
+if [ $QUICK -eq 1 ]; then SWEEP_S=1; CONFIRM_S=2; CPU_S=1; RTT_N=300; OVER_S=3; OVER_LONG_S=10
+else SWEEP_S=2; CONFIRM_S=5; CPU_S=3; RTT_N=1000; OVER_S=10; OVER_LONG_S=65; fi
 
 note() { echo "$*" >&2; }
 # field NAME LINE: the value of NAME=value in one result line of the client.
@@ -108,6 +122,18 @@ passed() {
         [ "$(field failed "$1")" = 0 ] && [ "$(field synced "$1")" = 1 ] &&
         awk "BEGIN { exit !($(field drain_ms "$1") < 100) }"
 }
+
+cpu_run() {  # cpu_run BINARY KEYS RATE [--env VAR=value] [client options]
+    local binary=$1 keys=$2 rate=$3 env=(); shift 3
+    if [ "${1:-}" = --env ]; then env=("$2"); shift 2; fi
+    start_server "$binary" "${env[@]}"
+    "$CLIENT" fill --keys "$keys" >/dev/null
+    local line; line=$(flood "$keys" "$rate" "$CPU_S" "$@")
+    note "$(basename "$(dirname "$(dirname "$binary")")") keys=$keys rate=$rate $*: $line"
+    stop_server
+    field cpu_us_per_cmd "$line"
+}
+median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 RMEM=$(cat /proc/sys/net/core/rmem_max)
@@ -172,18 +198,7 @@ stop_server
 
 # ---- CPU per command at fixed rates: new formatting and the item-by-item one -------------
 declare -A CPU_NEW CPU_OLD CPU_RUNS
-cpu_run() {  # cpu_run BINARY KEYS RATE [--env VAR=value] [client options]
-    local binary=$1 keys=$2 rate=$3 env=(); shift 3
-    if [ "${1:-}" = --env ]; then env=("$2"); shift 2; fi
-    start_server "$binary" "${env[@]}"
-    "$CLIENT" fill --keys "$keys" >/dev/null
-    local line; line=$(flood "$keys" "$rate" "$CPU_S" "$@")
-    note "$(basename "$(dirname "$(dirname "$binary")")") keys=$keys rate=$rate $*: $line"
-    stop_server
-    field cpu_us_per_cmd "$line"
-}
 CPU_RATE=([1]=40000 [100]=20000 [1000]=2000)
-median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 for keys in 1 100 1000; do
     # Alternating runs, median of each: the two builds see the same machine.
     repeats=1; [ "$keys" = 1000 ] && repeats=3
@@ -275,6 +290,73 @@ echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."
 } | tee "$RESULTS/results.md"
 echo
 echo "Plot: $RESULTS/delivered-vs-offered.png, data: $RESULTS/sweep.dat"
+fi
+
+# The service's setting: no per-datagram lines.
+PACKAGED=QT_LOGGING_RULES=default.debug=false
+kib_to_mib() { calc "$1 / 1024" | xargs printf '%.1f'; }
+
+# ---- overload: SetData from one socket at up to twice the zero-loss rate, 1,000 keys, while
+# /Status (fresh connection every 100 ms), ReadData (every 20 ms, another socket) and that
+# socket's keep-alive frames are watched ---------------------------------------------------------
+if want overload; then
+    {
+    echo "| SetData offered | server CPU | kernel drops | /Status p50 / p99 / max (failed) | ReadData p50 / p99 (lost) | keep-alive frames (period) | RSS start → max |"
+    echo "|---|---|---|---|---|---|---|"
+    for rate in 40000 80000 120000 160000 320000; do
+        seconds=$OVER_S; [ $rate -ge 160000 ] && seconds=$OVER_LONG_S
+        start_server "$SERVER" "$PACKAGED"
+        "$CLIENT" fill --keys 1000 >/dev/null
+        line=$("$CLIENT" overload --keys 1000 --rate $rate --seconds "$seconds" --pid "$PID")
+        note "overload $rate/s for $seconds s: $line"
+        stop_server
+        period="-"
+        [ "$(field keepalives "$line")" -ge 2 ] &&
+            period="$(field period_min_s "$line")–$(field period_max_s "$line") s"
+        echo "| $(field offered_per_s "$line")/s for $seconds s | $(field cpu_pct "$line") % | $(field kernel_drops "$line") | $(field status_p50_ms "$line") / $(field status_p99_ms "$line") / $(field status_max_ms "$line") ms ($(field status_failed "$line") of $(field status_n "$line")) | $(field read_p50_ms "$line") / $(field read_p99_ms "$line") ms ($(field read_lost "$line") of $(( $(field read_n "$line") + $(field read_lost "$line") ))) | $(field keepalives "$line") ($period) | $(kib_to_mib "$(field rss_start_kib "$line")") → $(kib_to_mib "$(field rss_max_kib "$line")") MiB |"
+    done
+    } | tee "$RESULTS/overload.md"
+fi
+
+# ---- peers: endpoints heard once each (1, then 100,000, then 300,000 in all), then SetData
+# from a new socket (the newest peer) and the probes over a keep-alive round --------------------
+if want peers; then
+    start_server "$SERVER" "$PACKAGED"
+    "$CLIENT" fill --keys 1000 >/dev/null
+    RSS_PEERS_IDLE=$(rss_kib)
+    {
+    echo "| endpoints heard | CPU per SetData from the newest peer (20,000/s, 3 s) | kernel drops | slowest ReadData / /Status over 31 s (a keep-alive round) | newest peer's keep-alive frame | RSS |"
+    echo "|---|---|---|---|---|---|"
+    heard=0
+    for total in 1 100000 300000; do
+        note "$("$CLIENT" peers --first "$heard" --count $(( total - heard )))"
+        heard=$total
+        cpu=$(flood 1000 20000 3)
+        line=$("$CLIENT" probe --seconds 31 --pid "$PID")
+        note "peers $total: $cpu / $line"
+        echo "| $total | $(field cpu_us_per_cmd "$cpu") µs | $(field kernel_drops "$cpu") | $(field read_max_ms "$line") / $(field status_max_ms "$line") ms | $(field keepalives "$line") (at +$(field keepalive_at_s "$line") s) | $(kib_to_mib "$(rss_kib)") MiB (idle $(kib_to_mib "$RSS_PEERS_IDLE")) |"
+    done
+    } | tee "$RESULTS/peers.md"
+    stop_server
+fi
+
+# ---- the trace: CPU per SetData with every line written, 1,000 keys, 2,000/s ---------------
+if want trace; then
+    BASELINE=$ROOT/build-bench-baseline/build/server/ortv-data-server
+    new_runs=; old_runs=; base_runs=
+    for _ in 1 2 3; do
+        new_runs+=" $(cpu_run "$SERVER" 1000 2000)"
+        old_runs+=" $(cpu_run "$OLD_SERVER" 1000 2000)"
+        [ -x "$BASELINE" ] && base_runs+=" $(cpu_run "$BASELINE" 1000 2000)"
+    done
+    {
+    echo "| Build | CPU per SetData, trace on, 1,000 keys, 2,000/s (median of 3) | runs |"
+    echo "|---|---|---|"
+    echo "| this tree | $(median <<<"${new_runs# }") µs |$new_runs |"
+    echo "| this tree, lines item by item through the debug stream | $(median <<<"${old_runs# }") µs |$old_runs |"
+    [ -z "$base_runs" ] ||
+        echo "| ${BENCH_BASELINE:-baseline} | $(median <<<"${base_runs# }") µs |$base_runs |"
+    } | tee "$RESULTS/trace.md"
 fi
 
 # ---- the MQTT bridge: the server, mosquitto and ortv-mqtt-bridge under load -----------------

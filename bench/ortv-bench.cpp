@@ -7,6 +7,11 @@
 //   ortv-bench rtt   --clients C --requests N    ReadData round trips, C requests in flight
 //   ortv-bench http  --path /Data --requests N   HTTP GET latency on fresh connections
 //   ortv-bench sleep --count N                   how long a 10 ms sleep really takes here
+//   ortv-bench probe --seconds T [--pid P]       /Status every 100 ms on a fresh connection,
+//                                                ReadData every 20 ms, keep-alive frames seen
+//   ortv-bench overload --keys K --rate R --seconds T [--pid P]
+//                                                SetData at R/s from one socket while probing
+//   ortv-bench peers --first F --count N         N more endpoints, one SetData each
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -459,6 +465,195 @@ int sleepFloor(const std::map<std::string, std::string> &options)
     return 0;
 }
 
+long rssKib(long pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+std::string stats(const char *name, const std::vector<double> &ms)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "%s_n=%zu %s_p50_ms=%.1f %s_p99_ms=%.1f %s_max_ms=%.1f", name,
+                  ms.size(), name, percentile(ms, 0.5), name, percentile(ms, 0.99), name,
+                  ms.empty() ? -1.0 : *std::max_element(ms.begin(), ms.end()));
+    return text;
+}
+
+// /Status on a fresh connection every 100 ms, in a thread of its own so that a slow answer
+// does not hold up the other probes. A request not answered in 5 s counts as failed.
+void probeStatus(const std::atomic<bool> &running, std::vector<double> &times, int &failed)
+{
+    while (running) {
+        const auto start = Clock::now();
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in server = loopback(httpPort);
+        const std::string request = "GET /Status HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0
+            && ::send(fd, request.data(), request.size(), 0) == ssize_t(request.size());
+        std::string data;
+        while (ok && data.find("\"status\":\"success\"}") == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            const int left = 5000 - int(secondsSince(start) * 1000);
+            char chunk[4096];
+            ssize_t n = 0;
+            ok = left > 0 && poll(&p, 1, left) > 0 && (n = recv(fd, chunk, sizeof chunk, 0)) > 0;
+            if (ok)
+                data.append(chunk, size_t(n));
+        }
+        close(fd);
+        if (ok)
+            times.push_back(secondsSince(start) * 1000);
+        else
+            ++failed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100) - (Clock::now() - start));
+    }
+}
+
+// ReadData every 20 ms from one socket (a peer like any other), 1 s to answer; keep-alive
+// frames to that socket are recorded with their arrival, seconds since the probe started.
+void probeRead(const std::atomic<bool> &running, std::vector<double> &times, long &lost,
+               std::vector<double> &keepAlives)
+{
+    UdpClient client;
+    const auto begin = Clock::now();
+    while (running) {
+        const auto start = Clock::now();
+        client.send(readCommand(keyName(0)));
+        bool answered = false;
+        while (!answered && secondsSince(start) < 1.0) {
+            const std::string reply = client.receive(10);
+            if (reply.find("keep.alive") != std::string::npos)
+                keepAlives.push_back(secondsSince(begin));
+            else if (!reply.empty())
+                answered = true;
+        }
+        if (answered)
+            times.push_back(secondsSince(start) * 1000);
+        else
+            ++lost;
+        while (secondsSince(start) < 0.02) {
+            const std::string reply = client.receive(2);
+            if (reply.find("keep.alive") != std::string::npos)
+                keepAlives.push_back(secondsSince(begin));
+        }
+    }
+}
+
+// Runs the probes for `seconds` beside `load` (which runs until told to stop and returns what
+// it has to say) and prints one line: latencies, losses, keep-alive arrivals and periods, RSS.
+template <typename Load>
+int runProbes(double seconds, long pid, Load load)
+{
+    std::string prefix;
+    std::atomic<bool> running{true};
+    std::vector<double> statusTimes, readTimes, keepAlives;
+    int statusFailed = 0;
+    long readLost = 0;
+    const long rssBefore = rssKib(pid);
+    const double cpuBefore = cpuSeconds(pid);
+    const long long errorsBefore = udpReceiveErrors();
+    const auto start = Clock::now();
+    std::thread loader([&] { prefix = load(running); });
+    std::thread status([&] { probeStatus(running, statusTimes, statusFailed); });
+    std::thread reader([&] { probeRead(running, readTimes, readLost, keepAlives); });
+    long rssMin = rssBefore, rssMax = rssBefore;
+    while (secondsSince(start) < seconds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long rss = rssKib(pid);
+        rssMin = std::min(rssMin, rss);
+        rssMax = std::max(rssMax, rss);
+    }
+    running = false;
+    loader.join();
+    status.join();
+    reader.join();
+    const double elapsed = secondsSince(start);
+    std::vector<double> periods;
+    for (size_t i = 1; i < keepAlives.size(); ++i)
+        periods.push_back(keepAlives[i] - keepAlives[i - 1]);
+    std::string arrivals;
+    for (double at : keepAlives)
+        arrivals += (arrivals.empty() ? "" : ",") + std::to_string(at).substr(0, 6);
+    std::printf("%scpu_pct=%.0f kernel_drops=%lld %s status_failed=%d %s read_lost=%ld "
+                "keepalives=%zu keepalive_at_s=%s period_min_s=%.3f period_max_s=%.3f "
+                "rss_start_kib=%ld rss_min_kib=%ld rss_max_kib=%ld\n",
+                prefix.c_str(), (cpuSeconds(pid) - cpuBefore) * 100 / elapsed,
+                udpReceiveErrors() - errorsBefore, stats("status", statusTimes).c_str(),
+                statusFailed, stats("read", readTimes).c_str(), readLost, keepAlives.size(),
+                arrivals.empty() ? "-" : arrivals.c_str(),
+                periods.empty() ? -1.0 : *std::min_element(periods.begin(), periods.end()),
+                periods.empty() ? -1.0 : *std::max_element(periods.begin(), periods.end()),
+                rssBefore, rssMin, rssMax);
+    return 0;
+}
+
+int probe(const std::map<std::string, std::string> &options)
+{
+    return runProbes(number(options, "seconds", 31), long(number(options, "pid", 0)),
+                     [](const std::atomic<bool> &) { return std::string(); });
+}
+
+// SetData at `rate` over `keys` keys from one socket, in bursts every 100 µs, while probing.
+int overload(const std::map<std::string, std::string> &options)
+{
+    const long keys = std::max(1L, long(number(options, "keys", 1000)));
+    const double rate = number(options, "rate", 160000);
+    auto load = [&](const std::atomic<bool> &running) {
+        long long sent = 0;
+        std::vector<std::string> payloads;
+        for (long i = 0; i < std::min(keys, 4096L); ++i)
+            payloads.push_back(setCommand(i % keys, i));
+        UdpClient client;
+        const auto start = Clock::now();
+        while (running) {
+            const long long due = (long long)(rate * secondsSince(start));
+            for (; sent < due; ++sent)
+                ::send(client.fd, payloads[size_t(sent) % payloads.size()].data(),
+                       payloads[size_t(sent) % payloads.size()].size(), 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return "offered_per_s=" + std::to_string(long(double(sent) / secondsSince(start))) + " ";
+    };
+    return runProbes(number(options, "seconds", 60), long(number(options, "pid", 0)), load);
+}
+
+// `count` endpoints that each send one SetData and are never heard from again: sockets bound to
+// 127.1.0.0 upwards, 50,000 ports per address, paced at `rate` so the server keeps up.
+int peers(const std::map<std::string, std::string> &options)
+{
+    const long first = long(number(options, "first", 0));
+    const long count = long(number(options, "count", 1000));
+    const double rate = number(options, "rate", 20000);
+    const std::string payload = "{\"cmd\":\"SetData\",\"url\":\"bench.peer\",\"data\":\"1\"}";
+    const sockaddr_in server = loopback(udpPort);
+    const auto start = Clock::now();
+    long failed = 0;
+    for (long i = first; i < first + count; ++i) {
+        while (i - first > rate * secondsSince(start))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(uint16_t(10000 + i % 50000));
+        local.sin_addr.s_addr = htonl((127u << 24 | 1u << 16) + uint32_t(i / 50000));
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0
+            || sendto(fd, payload.data(), payload.size(), 0,
+                      reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0)
+            ++failed;
+        close(fd);
+    }
+    std::printf("endpoints=%ld failed=%ld seconds=%.1f\n", count, failed, secondsSince(start));
+    return failed == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -477,5 +672,11 @@ int main(int argc, char **argv)
         return http(options);
     if (command == "sleep")
         return sleepFloor(options);
+    if (command == "probe")
+        return probe(options);
+    if (command == "overload")
+        return overload(options);
+    if (command == "peers")
+        return peers(options);
     fail("unknown command " + command);
 }

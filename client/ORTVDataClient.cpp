@@ -102,6 +102,11 @@ bool ORTVDataClient::start(const QList<Entry> &entries, bool store)
         QTimer::singleShot(0, this, [this] { emit finished({}); });
         return true;
     }
+    // A reply names only its url, and the source port is reused on purpose: what already waits
+    // on the socket answers an earlier request (a previous round, or a previous run on this
+    // port) and would be taken for this one's answer. With nothing pending it is read and
+    // dropped here; a keep-alive among it is still reported.
+    readPendingDatagrams();
     for (const Entry &entry : entries)
         pending.append({entry, store, std::nullopt});
     retriesLeft = retries;

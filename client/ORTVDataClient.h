@@ -16,7 +16,8 @@ class QUdpSocket;
 
 // Reads and writes values on the data server's UDP port. The server's replies carry no request
 // id, so they are matched to the urls asked; what is still missing when the timeout expires is
-// asked again. One request is in flight at a time. Also reports the server's keep-alive frames.
+// asked again. One request is in flight at a time; replies already waiting when it starts are
+// late answers to earlier ones and are dropped. Also reports the server's keep-alive frames.
 class ORTVDataClient : public QObject
 {
     Q_OBJECT

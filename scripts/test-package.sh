@@ -3,10 +3,12 @@
 #
 # Boots a copy of a minimal root of RELEASE (cached, with systemd and journald) with
 # systemd-nspawn -b and a private network, installs PKGDIR's amd64 packages in it with apt-get
-# and checks the service: running and staying up, answering, quiet in the journal by default and
-# tracing on demand, restarted after a kill, gone after a purge. The arm64 packages in PKGDIR
-# are checked with dpkg-deb. Prints one line per check and exits non-zero on any failure. Needs
-# root. The copy and the container are removed however the script ends.
+# and checks the service: enabled for boot, running and staying up, answering (also to the
+# installed ortv), quiet in the journal by default and tracing on demand, restarted after a
+# kill, gone with its boot link after a purge. The arm64 packages in PKGDIR are checked with
+# dpkg-deb. Each of the four packages must be in PKGDIR; of several versions of one, the newest
+# counts. Prints one line per check and exits non-zero on any failure. Needs root. The copy and
+# the container are removed however the script ends.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 source scripts/setup.sh
@@ -33,22 +35,53 @@ until_true() {
     until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.2; done
 }
 
+# newest PACKAGE ARCH: the file of the package's highest version in PKGDIR, or nothing.
+newest() {
+    local deb best="" best_version="" version
+    for deb in "$pkgdir/$1"_*_"$2".deb; do
+        [ -e "$deb" ] || continue
+        version=$(dpkg-deb -f "$deb" Version) || continue
+        if [ -z "$best" ] || dpkg --compare-versions "$version" gt "$best_version"; then
+            best=$deb best_version=$version
+        fi
+    done
+    echo "$best"
+}
+declare -A found
+for name in ortv-data-server ortv-client ortv-mqtt-bridge; do
+    for arch in amd64 arm64; do
+        found[$name $arch]=$(newest "$name" "$arch")
+        [ -n "${found[$name $arch]}" ] || fail "no ${name}_*_$arch.deb in $pkgdir"
+    done
+done
+
 # ---- arm64 packages: inspected, not installed ----------------------------------------------
 expected_files() {
     case $1 in
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
-        ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf ;;
-    ortv-client) echo ./usr/bin/ortv ;;
+        ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf \
+        ./etc/ortv-data-server/logging.ini ;;
+    ortv-client) echo ./usr/bin/ortv ./usr/share/bash-completion/completions/ortv ;;
     ortv-mqtt-bridge) echo ./usr/bin/ortv-mqtt-bridge \
         ./usr/lib/systemd/system/ortv-mqtt-bridge.service ./etc/default/ortv-mqtt-bridge ;;
     esac
 }
-for deb in "$pkgdir"/*_arm64.deb; do
-    [ -e "$deb" ] || continue
-    name=$(dpkg-deb -f "$deb" Package)
+for name in ortv-data-server ortv-client ortv-mqtt-bridge; do
+    deb=${found[$name arm64]}
+    [ -n "$deb" ] || continue
     check "$name arm64: Architecture arm64" [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
     check "$name arm64: Depends names the Qt 6 libraries" \
         grep -q 'libqt6core6' <<<"$(dpkg-deb -f "$deb" Depends)"
+    [ "$name" != ortv-mqtt-bridge ] || check "$name arm64: Depends names libmosquitto" \
+        grep -q 'libmosquitto1' <<<"$(dpkg-deb -f "$deb" Depends)"
+    # The HTTP server module keeps no binary compatibility between minor versions: the arm64
+    # server is bound to the one it was built with, as the amd64 one is.
+    if [ "$name" = ortv-data-server ]; then
+        httpserver_bound() { grep -o 'libqt6httpserver6 (<< [^)]*)' <<<"$(dpkg-deb -f "$1" Depends)"; }
+        bound=$(httpserver_bound "$deb")
+        check "$name arm64: Depends bounds the Qt 6 HTTP server module (${bound:-no bound})" \
+            eval '[ -n "$bound" ] && [ "$bound" = "$(httpserver_bound "${found[$name amd64]:-/dev/null}")" ]'
+    fi
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
     for f in $(expected_files "$name"); do
         check "$name arm64: holds $f" grep -qx -- "$f" <<<"$contents"
@@ -60,10 +93,11 @@ for deb in "$pkgdir"/*_arm64.deb; do
     done
 done
 
-server_deb=$(ls "$pkgdir"/ortv-data-server_*_amd64.deb 2>/dev/null | tail -n 1)
-client_deb=$(ls "$pkgdir"/ortv-client_*_amd64.deb 2>/dev/null | tail -n 1)
-bridge_deb=$(ls "$pkgdir"/ortv-mqtt-bridge_*_amd64.deb 2>/dev/null | tail -n 1)
-[ -n "$server_deb" ] || fatal "no ortv-data-server_*_amd64.deb in $pkgdir"
+server_deb=${found[ortv-data-server amd64]}
+client_deb=${found[ortv-client amd64]}
+bridge_deb=${found[ortv-mqtt-bridge amd64]}
+[ -n "$server_deb" ] && [ -n "$client_deb" ] && [ -n "$bridge_deb" ] ||
+    { echo "FAIL $release: further checks skipped"; exit 1; }
 
 # systemd-nspawn makes the container's mounts from a / that is a mount point; in a chroot (a
 # fresh-machine run) / is none, and no container can boot there.
@@ -99,14 +133,13 @@ cp -a "$root" "$work/root" || fatal "copy of the $release root"
 debs=/var/cache/apt/archives
 cache=$ROOT_CACHE/$release-boot-debs
 mkdir -p "$cache" "$work/root/root/pkgs"
-cp "$server_deb" ${client_deb:+"$client_deb"} ${bridge_deb:+"$bridge_deb"} "$work/root/root/pkgs/"
+cp "$server_deb" "$client_deb" "$bridge_deb" "$work/root/root/pkgs/"
 # Downloaded packages are kept beside the cached root; apt-get only fetches what changed.
 cp -ln "$cache"/*.deb "$work/root$debs/" 2>/dev/null || cp -n "$cache"/*.deb "$work/root$debs/" 2>/dev/null
 APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 --no-install-recommends)
-pkgs=(/root/pkgs/"$(basename "$server_deb")")
-[ -z "$client_deb" ] || pkgs+=(/root/pkgs/"$(basename "$client_deb")")
+pkgs=(/root/pkgs/"$(basename "$server_deb")" /root/pkgs/"$(basename "$client_deb")")
 # The bridge goes beside the broker; mosquitto_pub and mosquitto_sub talk to it.
-[ -z "$bridge_deb" ] || pkgs+=(/root/pkgs/"$(basename "$bridge_deb")" mosquitto mosquitto-clients)
+pkgs+=(/root/pkgs/"$(basename "$bridge_deb")" mosquitto mosquitto-clients)
 log=$work/download.log
 { in_root "$work/root" apt-get -q update && in_root "$work/root" "${APT[@]}" install --download-only "${pkgs[@]}"; } \
     >"$log" 2>&1 || { tail -n 5 "$log"; fatal "downloading the packages' dependencies"; }
@@ -140,14 +173,15 @@ esac
 check "journald runs" inside systemctl --quiet is-active systemd-journald.service
 
 # ---- the client alone --------------------------------------------------------------------------
-if [ -n "$client_deb" ]; then
-    out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$client_deb")" 2>&1) ||
-        { echo "$out" | tail -n 5; fatal "apt-get install of the client"; }
-    pass "client installed alone"
-    check "the client did not pull in the server" \
-        eval '[[ $(inside dpkg-query -W -f="\${Status}" ortv-data-server 2>/dev/null) != *" installed" ]]'
-    check "ortv --help runs" eval 'inside ortv --help >/dev/null'
-fi
+out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$client_deb")" 2>&1) ||
+    { echo "$out" | tail -n 5; fatal "apt-get install of the client"; }
+pass "client installed alone"
+check "the client did not pull in the server" \
+    eval '[[ $(inside dpkg-query -W -f="\${Status}" ortv-data-server 2>/dev/null) != *" installed" ]]'
+check "ortv --help runs" eval 'inside ortv --help >/dev/null'
+# Sourcing the file registers the completion; bash-completion's helpers are only called on Tab.
+check "the bash completion file registers one for ortv" eval \
+    '[[ $(inside bash -c ". /usr/share/bash-completion/completions/ortv && complete -p ortv") == *" ortv" ]]'
 
 # ---- the server --------------------------------------------------------------------------------
 out=$(inside "${APT[@]}" install "/root/pkgs/$(basename "$server_deb")" 2>&1) ||
@@ -219,67 +253,76 @@ traced_datagrams() {
 }
 service_up() { until_true 15 eval 'inside systemctl --quiet is-active "$UNIT" && status_answers'; }
 
+wants=/etc/systemd/system/multi-user.target.wants/$UNIT
+check "enabled for boot: systemctl is-enabled says enabled" \
+    eval '[ "$(inside systemctl is-enabled "$UNIT")" = enabled ]'
+check "enabled for boot: $wants links the unit" \
+    inside sh -c '[ -L "$1" ] && [ "$(readlink -f "$1")" = "$(readlink -f "/usr/lib/systemd/system/$2")" ]' \
+        is-linked "$wants" "$UNIT"
 check "unit is active and keeps its PID for 3 s" stays_up 3
 check "/Status answers" service_up
+check "the installed ortv pings the installed server" eval 'inside ortv ping -c 1 >/dev/null'
+check "the installed ortv sets a value and gets it back" eval \
+    'inside ortv set pkgtest.client "42 °C" && [ "$(inside ortv get pkgtest.client)" = "42 °C" ]'
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
 check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
-# trace_status on|off: what the helper says of its drop-in and of the running server.
+# trace_status on|off: what the helper says of the rules file.
 trace_status() {
-    local out
-    out=$(inside ortv-data-server-trace status)
-    [[ $out == "trace $1"* && $out == *"): trace $1" ]]
+    [[ $(inside ortv-data-server-trace status) == "trace $1"* ]]
 }
 check "ortv-data-server-trace status says off" trace_status off
 
+# The trace goes on and off with a reload: same process, the values stored before stay.
 pid=$(main_pid)
-check "ortv-data-server-trace on restarts the server" \
-    eval 'inside ortv-data-server-trace on >/dev/null && [ "$(main_pid)" != "$pid" ] && service_up'
+same_server() { service_up && [ "$(main_pid)" = "$pid" ] && stored pkgtest.quiet.10; }
+check "ortv-data-server-trace on reloads the server, which keeps its PID and its values" \
+    eval 'inside ortv-data-server-trace on >/dev/null && same_server'
+check "journal has \"Logging rules reloaded from /etc/ortv-data-server/logging.ini\"" \
+    until_true 10 journal_has "^Logging rules reloaded from /etc/ortv-data-server/logging.ini$"
 check "with the trace on, ten SetData write their RX and store lines" traced_datagrams pkgtest.trace
 check "ortv-data-server-trace status says on" trace_status on
-check "ortv-data-server-trace off: quiet again" \
-    eval 'inside ortv-data-server-trace off >/dev/null && service_up && quiet_datagrams pkgtest.off'
+check "ortv-data-server-trace off: quiet again, same PID" \
+    eval 'inside ortv-data-server-trace off >/dev/null && same_server && quiet_datagrams pkgtest.off'
 
 # ---- the MQTT bridge, beside the server and the broker -------------------------------------------
-if [ -n "$bridge_deb" ]; then
-    out=$(inside "${APT[@]}" install mosquitto mosquitto-clients \
-        "/root/pkgs/$(basename "$bridge_deb")" 2>&1) ||
-        { echo "$out" | tail -n 10; fatal "apt-get install of the bridge and mosquitto"; }
-    pass "bridge and mosquitto installed"
-    BRIDGE=ortv-mqtt-bridge.service
-    bridge_failures=$failures
-    bridge_journal() { inside journalctl -q --no-pager -o cat -u "$BRIDGE"; }
-    # mqtt_value TOPIC: the topic's retained message, or nothing within 2 s. The address, not
-    # "localhost": a minimal root has no /etc/hosts.
-    mqtt_value() { inside mosquitto_sub -h 127.0.0.1 -t "$1" -C 1 -W 2 2>/dev/null; }
-    check "the bridge did not pull in the server's package" \
-        eval '! grep -q ortv-data-server <<<"$(dpkg-deb -f "$bridge_deb" Depends)"'
-    check "/etc/default/ortv-mqtt-bridge is a conffile" eval \
-        'grep -q "^ /etc/default/ortv-mqtt-bridge [0-9a-f]" <<<"$(inside dpkg-query -W -f="\${Conffiles}\n" ortv-mqtt-bridge)"'
-    check "bridge service is enabled and active" until_true 15 eval \
-        'inside systemctl --quiet is-enabled "$BRIDGE" && inside systemctl --quiet is-active "$BRIDGE"'
-    check "bridge says online and the server up" until_true 15 eval \
-        '[ "$(mqtt_value ortv/bridge)" = online ] && [ "$(mqtt_value ortv/server)" = up ]'
-    inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"pkgtest/bridge\",\"data\":\"42\"}" \
-        >/dev/udp/127.0.0.1/1234'
-    check "a value set on the server is retained on ortv/data/" until_true 15 eval \
-        '[ "$(mqtt_value ortv/data/pkgtest/bridge)" = 42 ]'
-    inside mosquitto_pub -h 127.0.0.1 -q 1 -t ortv/set/pkgtest/from-mqtt -m 'über MQTT'
-    check "a value published on ortv/set/ is stored in the server" until_true 15 eval \
-        'grep -qF "\"pkgtest/from-mqtt\":\"über MQTT\"" <<<"$(http_get /Data)"'
-    check "the bridge's journal holds state lines only" eval \
-        '! grep -qv -e "^ortv-mqtt-bridge 1" -e "^connected to the MQTT broker" -e "^data server answers" \
-            -e "not reachable" -e "data server down" \
-            <<<"$(inside journalctl -q --no-pager -o cat _SYSTEMD_UNIT="$BRIDGE")"'
-    # What the bridge said, when any of its checks failed.
-    [ "$failures" -eq "$bridge_failures" ] || bridge_journal | tail -n 20
-fi
+out=$(inside "${APT[@]}" install mosquitto mosquitto-clients \
+    "/root/pkgs/$(basename "$bridge_deb")" 2>&1) ||
+    { echo "$out" | tail -n 10; fatal "apt-get install of the bridge and mosquitto"; }
+pass "bridge and mosquitto installed"
+BRIDGE=ortv-mqtt-bridge.service
+bridge_failures=$failures
+bridge_journal() { inside journalctl -q --no-pager -o cat -u "$BRIDGE"; }
+# mqtt_value TOPIC: the topic's retained message, or nothing within 2 s. The address, not
+# "localhost": a minimal root has no /etc/hosts.
+mqtt_value() { inside mosquitto_sub -h 127.0.0.1 -t "$1" -C 1 -W 2 2>/dev/null; }
+check "the bridge did not pull in the server's package" \
+    eval '! grep -q ortv-data-server <<<"$(dpkg-deb -f "$bridge_deb" Depends)"'
+check "/etc/default/ortv-mqtt-bridge is a conffile" eval \
+    'grep -q "^ /etc/default/ortv-mqtt-bridge [0-9a-f]" <<<"$(inside dpkg-query -W -f="\${Conffiles}\n" ortv-mqtt-bridge)"'
+check "bridge service is enabled and active" until_true 15 eval \
+    'inside systemctl --quiet is-enabled "$BRIDGE" && inside systemctl --quiet is-active "$BRIDGE"'
+check "bridge says online and the server up" until_true 15 eval \
+    '[ "$(mqtt_value ortv/bridge)" = online ] && [ "$(mqtt_value ortv/server)" = up ]'
+inside bash -c 'printf "%s" "{\"cmd\":\"SetData\",\"url\":\"pkgtest/bridge\",\"data\":\"42\"}" \
+    >/dev/udp/127.0.0.1/1234'
+check "a value set on the server is retained on ortv/data/" until_true 15 eval \
+    '[ "$(mqtt_value ortv/data/pkgtest/bridge)" = 42 ]'
+inside mosquitto_pub -h 127.0.0.1 -q 1 -t ortv/set/pkgtest/from-mqtt -m 'über MQTT'
+check "a value published on ortv/set/ is stored in the server" until_true 15 eval \
+    'grep -qF "\"pkgtest/from-mqtt\":\"über MQTT\"" <<<"$(http_get /Data)"'
+check "the bridge's journal holds state lines only" eval \
+    '! grep -qv -e "^ortv-mqtt-bridge 1" -e "^connected to the MQTT broker" -e "^data server answers" \
+        -e "not reachable" -e "data server down" \
+        <<<"$(inside journalctl -q --no-pager -o cat _SYSTEMD_UNIT="$BRIDGE")"'
+# What the bridge said, when any of its checks failed.
+[ "$failures" -eq "$bridge_failures" ] || bridge_journal | tail -n 20
 
 pid=$(main_pid)
 inside kill -9 "$pid"
 check "kill -9 is followed by a new server process" until_true 15 eval \
     'p=$(main_pid) && [ "${p:-0}" -gt 0 ] && [ "$p" != "$pid" ] && status_answers'
 
-# Purge with the trace on, so that the drop-in has to go too.
+# Purge with the trace on, so that the changed rules file has to go too.
 inside ortv-data-server-trace on >/dev/null
 files=$(inside dpkg-query -L ortv-data-server | grep -E '/(bin|sbin|system|sysctl\.d)/.')
 out=$(inside "${APT[@]}" purge ortv-data-server 2>&1) || { echo "$out" | tail -n 5; fail "apt-get purge"; }
@@ -287,24 +330,21 @@ gone() {
     ! inside systemctl --quiet is-active "$UNIT" &&
         ! inside sh -c 'grep -qx ortv-data-serve /proc/[0-9]*/comm' 2>/dev/null &&
         inside sh -c 'for f; do [ ! -e "$f" ] && [ ! -L "$f" ] || exit 1; done' gone $files \
-            /etc/systemd/system/multi-user.target.wants/$UNIT /etc/systemd/system/$UNIT.d &&
+            /etc/systemd/system/multi-user.target.wants/$UNIT /etc/systemd/system/$UNIT.d \
+            /etc/ortv-data-server &&
         [ -z "$(inside systemctl list-unit-files --no-legend "$UNIT")" ]
 }
-check "purge stopped the server and removed its files, links and drop-ins" gone
-if [ -n "$client_deb" ]; then
-    check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
-fi
-if [ -n "$bridge_deb" ]; then
-    out=$(inside "${APT[@]}" purge ortv-mqtt-bridge 2>&1) ||
-        { echo "$out" | tail -n 5; fail "apt-get purge ortv-mqtt-bridge"; }
-    check "purge stopped the bridge and removed its files, settings and links" eval \
-        '! inside systemctl --quiet is-active "$BRIDGE" &&
-         inside sh -c "for f; do [ ! -e \"\$f\" ] && [ ! -L \"\$f\" ] || exit 1; done" gone \
-            /usr/bin/ortv-mqtt-bridge /etc/default/ortv-mqtt-bridge \
-            /etc/systemd/system/multi-user.target.wants/$BRIDGE &&
-         [ -z "$(inside systemctl list-unit-files --no-legend "$BRIDGE")" ]'
-    check "the broker says the bridge is offline" eval '[ "$(mqtt_value ortv/bridge)" = offline ]'
-fi
+check "purge stopped the server and removed its files, boot link, drop-ins and rules" gone
+check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
+out=$(inside "${APT[@]}" purge ortv-mqtt-bridge 2>&1) ||
+    { echo "$out" | tail -n 5; fail "apt-get purge ortv-mqtt-bridge"; }
+check "purge stopped the bridge and removed its files, settings and links" eval \
+    '! inside systemctl --quiet is-active "$BRIDGE" &&
+     inside sh -c "for f; do [ ! -e \"\$f\" ] && [ ! -L \"\$f\" ] || exit 1; done" gone \
+        /usr/bin/ortv-mqtt-bridge /etc/default/ortv-mqtt-bridge \
+        /etc/systemd/system/multi-user.target.wants/$BRIDGE &&
+     [ -z "$(inside systemctl list-unit-files --no-legend "$BRIDGE")" ]'
+check "the broker says the bridge is offline" eval '[ "$(mqtt_value ortv/bridge)" = offline ]'
 
 # ---- power off ---------------------------------------------------------------------------------
 kill -s RTMIN+4 "$leader"

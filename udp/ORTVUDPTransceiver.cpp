@@ -7,8 +7,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <cerrno>
 
 ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     : QObject(parent)
@@ -37,16 +40,38 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     keepAliveTimer->setTimerType(Qt::PreciseTimer);
     connect(keepAliveTimer, &QTimer::timeout, this, &ORTVUDPTransceiver::keepAliveTimerTicked);
     keepAliveTimer->start(keepAliveIntervalMs);
+
+    // Runs while a keep-alive round is unfinished: once an event pass.
+    keepAlivePacer = new QTimer(this);
+    keepAlivePacer->setTimerType(Qt::PreciseTimer);
+    keepAlivePacer->setInterval(1);
+    connect(keepAlivePacer, &QTimer::timeout, this, &ORTVUDPTransceiver::sendKeepAliveDue);
+
+    givenWayReport = new QTimer(this);
+    givenWayReport->setSingleShot(true);
+    givenWayReport->setInterval(1000);
+    connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
+}
+
+void ORTVUDPTransceiver::setSendBufferSize(int bytes)
+{
+    udpSocket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, bytes);
 }
 
 void ORTVUDPTransceiver::readPendingData()
 {
+    // Datagrams still pending when the budget is spent stay in the kernel's buffer; the socket
+    // is still readable, so the next event pass calls this again.
+    QElapsedTimer spent;
+    spent.start();
     while (udpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram dgram = udpSocket->receiveDatagram();
+        const QNetworkDatagram dgram = udpSocket->receiveDatagram(largestDatagram);
         checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
         emit didReceiveData(dgram);
         // Logged after the receivers ran, so a reply's lines come before the RX line.
         logReceived(dgram);
+        if (spent.hasExpired(receiveBudgetMs))
+            break;
     }
 }
 
@@ -57,10 +82,44 @@ void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
 {
-    if (ORTVUDPPeer::findInList(peerList, address, port) != -1)
+    const qsizetype known = peerIndex.find(address, port);
+    if (known >= 0) {
+        peerIndex.touch(known);
         return;
-    peerList.append(ORTVUDPPeer(address, port));
+    }
+    if (peerList.size() < peerLimit) {
+        peerIndex.insert(address, port, peerList.size());
+        peerList.append(ORTVUDPPeer(address, port));
+        ORTVLogFormat::logNewPeer(address, port);
+        return;
+    }
+    forgetStalestFor(address, port);
     ORTVLogFormat::logNewPeer(address, port);
+    if (!givenWayReport->isActive())
+        reportPeersGivenWay();
+}
+
+// The new endpoint takes the list position of the peer heard from longest ago, so every other
+// peer keeps its position.
+void ORTVUDPTransceiver::forgetStalestFor(const QHostAddress &address, quint16 port)
+{
+    const qsizetype position = peerIndex.stalest();
+    ORTVUDPPeer &slot = peerList[position];
+    peerIndex.remove(slot.address, slot.port);
+    slot.address = address;
+    slot.port = port;
+    peerIndex.insert(address, port, position);
+    ++peersGivenWay;
+}
+
+void ORTVUDPTransceiver::reportPeersGivenWay()
+{
+    if (peersGivenWay == 0)
+        return;
+    qWarning().nospace() << "Peer list full (" << peerLimit << " peers): " << peersGivenWay
+                         << " heard from longest ago gave way to new ones";
+    peersGivenWay = 0;
+    givenWayReport->start();
 }
 
 template <typename Shown>
@@ -109,9 +168,49 @@ void ORTVUDPTransceiver::sendData(const QString &text, QHostAddress address, qui
     writeOne(text.toUtf8(), text, address, port);
 }
 
+// Starts a round over all peers: the first keepAliveBurst at once, the others paced over the
+// following passes. Each peer's frame carries the time it is sent at; as every round keeps the
+// same pace, each peer's frames are 29 s apart.
 void ORTVUDPTransceiver::keepAliveTimerTicked()
 {
-    sendData(keepAliveFrame(QDateTime::currentDateTimeUtc()));
+    keepAliveRound.start();
+    keepAliveNext = 0;
+    sendKeepAliveDue();
+}
+
+void ORTVUDPTransceiver::sendKeepAliveDue()
+{
+    const qint64 paced = keepAliveRound.nsecsElapsed() * keepAliveFramesPerSecond / 1000000000;
+    const qsizetype due = qMin(peerList.size(), keepAliveBurst + paced);
+    QElapsedTimer spent;
+    spent.start();
+    while (keepAliveNext < due && !spent.hasExpired(keepAlivePassBudgetMs)) {
+        if (!writeKeepAlive(peerList.at(keepAliveNext)))
+            break;  // the send buffer is full: the same peer in the next pass
+        ++keepAliveNext;
+    }
+    if (keepAliveNext < peerList.size())
+        keepAlivePacer->start();
+    else
+        keepAlivePacer->stop();
+}
+
+// False when the socket's send buffer has no room now; the frame was not sent and no TX line
+// written. Any other failure is written as an attempt, like every send of the transceiver.
+bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now != keepAliveBytesMs) {
+        keepAliveBytes = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
+        keepAliveBytesMs = now;
+    }
+    errno = 0;
+    if (udpSocket->writeDatagram(keepAliveBytes, peer.address, peer.port) < 0
+        && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        return false;
+    }
+    ORTVLogFormat::logSent(peer.address, peer.port, keepAliveBytes);
+    return true;
 }
 
 QByteArray ORTVUDPTransceiver::keepAliveFrame(const QDateTime &utc)

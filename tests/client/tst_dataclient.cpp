@@ -2,9 +2,12 @@
 // matched to the urls asked, what is asked again, and what is not an answer.
 #include "ORTVDataClient.h"
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimeZone>
 #include <QUdpSocket>
 
@@ -18,6 +21,23 @@ QByteArray reply(const char *url, const char *data)
 const QByteArray keepAlive = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},)"
                              R"({"data":"08.12.2026 04:31:05.042","url":"com.orvane.date.utc"}])";
 
+// Whether a datagram waits in the receive queue of this machine's IPv4 UDP socket on `port`,
+// read from the kernel's socket table without touching the socket.
+bool datagramWaits(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/udp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        // sl local_address rem_address st tx_queue:rx_queue ...
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 4 && fields.at(1).endsWith(local))
+            return fields.at(4).split(':').value(1).toLongLong(nullptr, 16) > 0;
+    }
+    return false;
+}
+
 } // namespace
 
 class tst_DataClient : public QObject
@@ -28,6 +48,8 @@ private slots:
     void init();
     void replies_data();
     void replies();
+    void lateRepliesDropped_data();
+    void lateRepliesDropped();
     void givesUpAfterRetries_data();
     void givesUpAfterRetries();
     void keepAliveTime_data();
@@ -145,6 +167,47 @@ void tst_DataClient::replies()
     QVERIFY(!client.isBusy());
     // Nothing is asked again once every reply is in (the timeout is 500 ms).
     QVERIFY(!requestArrives(700));
+}
+
+void tst_DataClient::lateRepliesDropped_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<QList<QByteArray>>("waiting"); // on the client's socket before it asks
+    QTest::addColumn<int>("keepAlives");
+
+    QTest::newRow("read") << false << QList<QByteArray>{reply("a", "old")} << 0;
+    QTest::newRow("write") << true << QList<QByteArray>{reply("a", "old")} << 0;
+    QTest::newRow("keep-alive still reported")
+        << false << QList<QByteArray>{reply("a", "old"), keepAlive} << 1;
+}
+
+// What waits on the socket when a request starts answered an earlier one (the source port is
+// reused), and replies carry only their url.
+void tst_DataClient::lateRepliesDropped()
+{
+    QFETCH(bool, write);
+    QFETCH(QList<QByteArray>, waiting);
+    QFETCH(int, keepAlives);
+
+    ORTVDataClient client;
+    client.setServer(QHostAddress::LocalHost, server.localPort());
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QSignalSpy finished(&client, &ORTVDataClient::finished);
+    QSignalSpy keepAlive(&client, &ORTVDataClient::keepAliveReceived);
+    clientPort = client.localPort();
+    answer(waiting);
+    // Loopback queues a datagram as it is sent; no event loop runs until the request is out.
+    const QDeadlineTimer deadline(2000);
+    while (!datagramWaits(clientPort) && !deadline.hasExpired())
+        QThread::msleep(1);
+    QVERIFY(datagramWaits(clientPort));
+
+    QVERIFY(write ? client.write({{"a", QJsonValue("new")}}) : client.read({"a"}));
+    QVERIFY(!nextRequest().isEmpty());
+    answer({reply("a", "new")});
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.takeFirst().at(0).toStringList(), QStringList{"new"});
+    QCOMPARE(keepAlive.size(), keepAlives);
 }
 
 void tst_DataClient::givesUpAfterRetries_data()

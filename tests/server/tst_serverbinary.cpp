@@ -9,10 +9,13 @@
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimeZone>
 #include <QUdpSocket>
+
+#include <csignal>
 
 namespace {
 
@@ -118,8 +121,16 @@ private slots:
     void dataRouteListsEveryKey();
     void failsWhenPortIsTaken();
     void keepAliveAfter29Seconds();
+    void reloadKeepsStoreAndPeers();
 
 private:
+    QString rulesPath() const { return rulesDir.filePath(QStringLiteral("logging.ini")); }
+    bool writeRules(const QByteArray &rules)
+    {
+        QFile file(rulesPath());
+        return file.open(QIODevice::WriteOnly) && file.write("[Rules]\n" + rules + '\n') > 0;
+    }
+
     // Stderr lines written since `mark` (a byte offset into the captured stderr).
     QStringList errLinesSince(qsizetype mark)
     {
@@ -140,12 +151,18 @@ private:
     }
 
     ServerProcess server;
+    QTemporaryDir rulesDir;
     QElapsedTimer sinceStart;
     qint64 upAt = 0; // when both sides were seen up, on the sinceStart clock
 };
 
 void tst_ServerBinary::initTestCase()
 {
+    // Started with a rules file that leaves the debug lines on, as they are without one.
+    QVERIFY(writeRules(""));
+    QProcessEnvironment environment = server.process.processEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_CONF"), rulesPath());
+    server.process.setProcessEnvironment(environment);
     sinceStart.start();
     QVERIFY(server.start());
     upAt = sinceStart.elapsed();
@@ -441,6 +458,36 @@ void tst_ServerBinary::keepAliveAfter29Seconds()
     stamp.setTimeZone(QTimeZone::utc());
     QVERIFY2(qAbs(stamp.msecsTo(now)) < 1000, frame.constData());
     QVERIFY(client.quiet(200));
+}
+
+// SIGHUP reads the rules file again: the debug lines go off and on without a restart, and the
+// store and the peers stay.
+void tst_ServerBinary::reloadKeepsStoreAndPeers()
+{
+    const qint64 pid = server.process.processId();
+    Client client;
+    qsizetype mark = errMark();
+    client.send(R"({"cmd":"SetData","url":"reload","data":"before"})");
+    QVERIFY(waitForErrLine(mark, QStringLiteral("RX ( ") + client.endpoint()));
+
+    const QString reloaded = QStringLiteral("Logging rules reloaded from ") + rulesPath();
+    QVERIFY(writeRules("default.debug=false"));
+    mark = errMark();
+    QCOMPARE(::kill(pid_t(pid), SIGHUP), 0);
+    QVERIFY(waitForErrLine(mark, reloaded));
+    client.send(R"([{"cmd":"SetData","url":"quiet","data":"1"},{"cmd":"ReadData","url":"reload"}])");
+    QCOMPARE(client.receive(), QByteArray(R"({"data":"before","url":"reload"})"));
+    QCOMPARE(errLinesSince(mark), QStringList{reloaded});
+
+    QVERIFY(writeRules("default.debug=true"));
+    mark = errMark();
+    QCOMPARE(::kill(pid_t(pid), SIGHUP), 0);
+    QVERIFY(waitForErrLine(mark, reloaded));
+    client.send(R"({"cmd":"ReadData","url":"quiet"})");
+    QCOMPARE(client.receive(), QByteArray(R"({"data":"1","url":"quiet"})"));
+    QVERIFY(waitForErrLine(mark, QStringLiteral("RX ( ") + client.endpoint()));
+    QVERIFY(!server.err().mid(mark).contains("New Peer"));  // still a peer
+    QCOMPARE(server.process.processId(), pid);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerBinary)

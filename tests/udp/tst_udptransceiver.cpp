@@ -57,6 +57,7 @@ private slots:
     void keepAliveFrameBytes();
     void keepAliveTickSendsToEveryPeer();
     void keepAliveTimerIsPrecise();
+    void peerLimitGivesWayToStalest();
 
 private:
     quint16 transceiverPort() const
@@ -285,22 +286,23 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     transceiver->keepAliveTimerTicked();
-    const QByteArray frame = a.receive();
-    QCOMPARE(b.receive(), frame);
-    QCOMPARE(frame.size(), 110);
-
+    // Each frame carries the time it is sent at, so the two may be a millisecond apart.
     const QByteArray prefix = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},{"data":")";
-    QVERIFY(frame.startsWith(prefix));
-    QVERIFY(frame.endsWith(R"(","url":"com.orvane.date.utc"}])"));
-    const QDateTime stamp = QDateTime::fromString(QString::fromLatin1(frame.mid(prefix.size(), 23)),
-                                                  QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz"));
-    QVERIFY2(stamp.isValid(), frame.constData());
-    const qint64 skew = QDateTime(stamp.date(), stamp.time(), QTimeZone::utc()).msecsTo(before);
-    QVERIFY2(qAbs(skew) < 1000, qPrintable(QString::number(skew)));
-
-    const QString shown = QString::fromLatin1(frame).replace('"', QLatin1String("\\\""));
-    QCOMPARE(log->lines(), (QStringList{"TX ( " + peerText(a) + " ) -> \"" + shown + "\"",
-                                       "TX ( " + peerText(b) + " ) -> \"" + shown + "\""}));
+    QStringList expectedLines;
+    for (Client *peer : {&a, &b}) {
+        const QByteArray frame = peer->receive();
+        QCOMPARE(frame.size(), 110);
+        QVERIFY(frame.startsWith(prefix));
+        QVERIFY(frame.endsWith(R"(","url":"com.orvane.date.utc"}])"));
+        const QDateTime stamp = QDateTime::fromString(QString::fromLatin1(frame.mid(prefix.size(), 23)),
+                                                      QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz"));
+        QVERIFY2(stamp.isValid(), frame.constData());
+        const qint64 skew = QDateTime(stamp.date(), stamp.time(), QTimeZone::utc()).msecsTo(before);
+        QVERIFY2(qAbs(skew) < 1000, qPrintable(QString::number(skew)));
+        const QString shown = QString::fromLatin1(frame).replace('"', QLatin1String("\\\""));
+        expectedLines << "TX ( " + peerText(*peer) + " ) -> \"" + shown + "\"";
+    }
+    QCOMPARE(log->lines(), expectedLines);
 }
 
 void tst_UDPTransceiver::keepAliveTimerIsPrecise()
@@ -311,6 +313,40 @@ void tst_UDPTransceiver::keepAliveTimerIsPrecise()
     QVERIFY(!timer->isSingleShot());
     QCOMPARE(timer->interval(), 29000);
     QCOMPARE(timer->timerType(), Qt::PreciseTimer);
+}
+
+// At the limit a new endpoint takes the list position of the peer heard from longest ago; the
+// warning comes at once, then at most once a second with the count since.
+void tst_UDPTransceiver::peerLimitGivesWayToStalest()
+{
+    transceiver->setPeerLimit(3);
+    const QHostAddress host(QStringLiteral("192.0.2.10"));
+    for (quint16 port = 1; port <= 3; ++port)
+        transceiver->checkAndAddToList(host, port);
+    transceiver->checkAndAddToList(host, 1);  // heard from again: 2 is the stalest now
+    log->clear();
+
+    transceiver->checkAndAddToList(host, 4);
+    transceiver->checkAndAddToList(host, 5);
+    transceiver->checkAndAddToList(QHostAddress(QStringLiteral("::ffff:192.0.2.10")), 4);
+    transceiver->checkAndAddToList(host, 6);
+
+    QList<quint16> ports;
+    for (qsizetype i = 0; i < transceiver->peerCount(); ++i)
+        ports << transceiver->peerAt(i).port;
+    QCOMPARE(ports, (QList<quint16>{6, 4, 5}));
+    const QString full = QStringLiteral("Peer list full (3 peers): %1 heard from longest ago "
+                                        "gave way to new ones");
+    const QStringList expected{
+        QStringLiteral("New Peer added to list:  \"192.0.2.10\" : 4"), full.arg(1),
+        QStringLiteral("New Peer added to list:  \"192.0.2.10\" : 5"),
+        QStringLiteral("New Peer added to list:  \"192.0.2.10\" : 6"),
+    };
+    QCOMPARE(log->lines(), expected);
+    QCOMPARE(log->types().at(1), QtWarningMsg);
+    QTRY_COMPARE_WITH_TIMEOUT(log->lines().size(), 5, 3000);
+    QCOMPARE(log->lines().last(), full.arg(2));
+    QCOMPARE(log->types().last(), QtWarningMsg);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPTransceiver)
