@@ -12,6 +12,8 @@
 //   ortv-bench overload --keys K --rate R --seconds T [--pid P]
 //                                                SetData at R/s from one socket while probing
 //   ortv-bench peers --first F --count N         N more endpoints, one SetData each
+#include "BenchSystem.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,6 +36,11 @@
 #include <vector>
 
 namespace {
+
+using bench::cpuSeconds;
+using bench::loopback;
+using bench::percentile;
+using bench::udpReceiveErrors;
 
 using Clock = std::chrono::steady_clock;
 
@@ -68,15 +75,6 @@ std::string setCommand(long key, long value)
 std::string readCommand(const std::string &key)
 {
     return "{\"cmd\":\"ReadData\",\"url\":\"" + key + "\"}";
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 // A UDP socket connected to the server, so send() and recv() need no address.
@@ -151,47 +149,6 @@ double number(const std::map<std::string, std::string> &options, const std::stri
 {
     const auto it = options.find(name);
     return it == options.end() ? fallback : std::atof(it->second.c_str());
-}
-
-// utime + stime of a process in seconds, from /proc/PID/stat; negative when unreadable.
-double cpuSeconds(long pid)
-{
-    if (pid <= 0)
-        return -1;
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(file, line))
-        return -1;
-    // Fields after the command name, which is in parentheses and may hold spaces.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-// The UDP receive errors of this network namespace (buffer full and other input errors).
-long long udpReceiveErrors()
-{
-    std::ifstream file("/proc/net/snmp");
-    std::string names, values;
-    while (std::getline(file, names)) {
-        if (names.rfind("Udp:", 0) == 0 && std::getline(file, values))
-            break;
-    }
-    std::istringstream n(names), v(values);
-    std::string name, value;
-    long long errors = 0;
-    while (n >> name && v >> value) {
-        if (name == "InErrors")
-            errors += std::atoll(value.c_str());
-    }
-    return errors;
 }
 
 long long fileSize(const std::string &path)
@@ -329,15 +286,6 @@ int flood(const std::map<std::string, std::string> &options)
                 cpuBefore < 0 ? -1.0 : cpuAfter - cpuBefore,
                 cpuBefore < 0 ? -1.0 : (cpuAfter - cpuBefore) * 1e6 / double(commands));
     return synced ? 0 : 1;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size())));
-    return values[index];
 }
 
 int roundTrips(const std::map<std::string, std::string> &options)

@@ -11,6 +11,8 @@
 //   ortv-bridge-bench sets --rate R --seconds T [--qos Q] [--broker-port P] [--bridge-pid P]
 //       publishes R messages a second for T seconds on PREFIX/set/KEY (a new key each), then
 //       checks that /Data holds every one and when each showed on PREFIX/data/KEY.
+#include "BenchSystem.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -38,6 +40,11 @@
 #include <vector>
 
 namespace {
+
+using bench::cpuSeconds;
+using bench::loopback;
+using bench::percentile;
+using bench::udpReceiveErrors;
 
 using Clock = std::chrono::steady_clock;
 using Options = std::map<std::string, std::string>;
@@ -92,42 +99,6 @@ std::string setCommand(const std::string &key, const std::string &value)
     return "{\"cmd\":\"SetData\",\"url\":\"" + key + "\",\"data\":\"" + value + "\"}";
 }
 
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
-
-// utime + stime of a process in seconds; negative when unreadable.
-double cpuSeconds(long pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (pid <= 0 || !std::getline(file, line))
-        return -1;
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
 // A field of /proc/PID/status in KiB (VmRSS, VmHWM); -1 when unreadable.
 long statusKib(long pid, const std::string &name)
 {
@@ -161,25 +132,6 @@ private:
     double begin = -1;
     Clock::time_point started;
 };
-
-// The UDP receive errors of this network namespace (a full receive buffer and others).
-long long udpReceiveErrors()
-{
-    std::ifstream file("/proc/net/snmp");
-    std::string names, values;
-    while (std::getline(file, names)) {
-        if (names.rfind("Udp:", 0) == 0 && std::getline(file, values))
-            break;
-    }
-    std::istringstream n(names), v(values);
-    std::string name, value;
-    long long errors = 0;
-    while (n >> name && v >> value) {
-        if (name == "InErrors")
-            errors += std::atoll(value.c_str());
-    }
-    return errors;
-}
 
 class UdpSender
 {
