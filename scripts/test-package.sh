@@ -6,7 +6,7 @@
 # and checks the service: enabled for boot, running and staying up, answering (also to the
 # installed ortv), quiet in the journal by default and tracing on demand, restarted after a
 # kill, gone with its boot link after a purge. The arm64 packages in PKGDIR are checked with
-# dpkg-deb. Each of the four packages must be in PKGDIR; of several versions of one, the newest
+# dpkg-deb. Each of the six packages must be in PKGDIR; of several versions of one, the newest
 # counts. Then it upgrades through a signed apt repository (see "upgrade through the signed
 # repository" below), from the previous version in PKGDIR/previous/. Prints one line per check
 # and exits non-zero on any failure. Needs root. The copy and the container are removed however
