@@ -127,9 +127,16 @@ QByteArray ORTVStoreFile::encode(const Store &store, const QDateTime &savedAt)
 bool ORTVStoreFile::decode(const QByteArray &bytes, Contents *contents, QString *error)
 {
     const char *head = bytes.constData();
-    if (bytes.size() < headerSize || std::memcmp(head, magic, sizeof magic) != 0) {
-        *error = bytes.isEmpty() ? QStringLiteral("empty file")
-                                 : QStringLiteral("not a store file");
+    if (bytes.isEmpty()) {
+        *error = QStringLiteral("empty file");
+        return false;
+    }
+    if (std::memcmp(head, magic, qMin(bytes.size(), qsizetype(sizeof magic))) != 0) {
+        *error = QStringLiteral("not a store file");
+        return false;
+    }
+    if (bytes.size() < headerSize) {
+        *error = QStringLiteral("cut short in the header, %1 bytes").arg(bytes.size());
         return false;
     }
     if (get<quint32>(head + 8) != formatVersion) {
