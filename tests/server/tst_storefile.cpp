@@ -122,9 +122,9 @@ void tst_StoreFile::restoresByteForByte()
         QCOMPARE(server.ask(readCommand(commands.at(i))), replies.at(i));
     const QStringList warnings = server.warnings();
     QCOMPARE(warnings.size(), 1);
-    QVERIFY2(warnings.first().startsWith(
-                 QStringLiteral("Restored %1 values from %2 (saved ").arg(commands.size()).arg(file())),
-             qPrintable(warnings.first()));
+    const QString restored =
+        QStringLiteral("Restored %1 values from %2 (saved ").arg(commands.size()).arg(file());
+    QVERIFY2(warnings.first().startsWith(restored), qPrintable(warnings.first()));
     // Nothing changed: the file stays as it is, and SIGINT ends the server too.
     const QDateTime written = QFileInfo(file()).lastModified();
     QVERIFY(server.endsBy(SIGINT));
@@ -147,7 +147,8 @@ void tst_StoreFile::savesWhileRunning()
     }
     StoreServer server(file());
     QVERIFY(server.start(waitMs));
-    QCOMPARE(server.ask(R"({"cmd":"ReadData","url":"k"})"), QByteArray(R"({"data":"second","url":"k"})"));
+    QCOMPARE(server.ask(R"({"cmd":"ReadData","url":"k"})"),
+             QByteArray(R"({"data":"second","url":"k"})"));
 }
 
 void tst_StoreFile::badFileFallsBack_data()
