@@ -3,6 +3,7 @@
 #include "ORTVHttpReader.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -472,12 +473,16 @@ int ORTVCommands::time()
         serverUtc = utc;
         loop.quit();
     });
-    QTimer::singleShot(keepAlivePeriodMs, &loop, &QEventLoop::quit);
+    // The wait for a frame counts from the start: the read's retries take part of it.
+    const QDeadlineTimer deadline(keepAlivePeriodMs);
     // Any datagram makes this endpoint a peer; its answer shows that the server is there.
     if (!await(client->read({QStringLiteral("com.orvane.date.utc")})) && !serverUtc.isValid())
         return lastMissing.isEmpty() ? fail(NoAnswer, client->errorString()) : noAnswer(lastMissing);
-    if (!serverUtc.isValid())
+    // Armed only now: a quit while the read's own loop ran would not end this one.
+    if (!serverUtc.isValid() && !deadline.hasExpired()) {
+        QTimer::singleShot(deadline.remainingTime(), &loop, &QEventLoop::quit);
         loop.exec();
+    }
     if (!serverUtc.isValid())
         return fail(NoAnswer, QStringLiteral("no keep-alive frame from %1 port %2 within %3 s")
                                   .arg(options.host).arg(options.port).arg(keepAlivePeriodMs / 1000));

@@ -6,9 +6,11 @@
 # and checks the service: enabled for boot, running and staying up, answering (also to the
 # installed ortv), quiet in the journal by default and tracing on demand, restarted after a
 # kill, gone with its boot link after a purge. The arm64 packages in PKGDIR are checked with
-# dpkg-deb. Each of the four packages must be in PKGDIR; of several versions of one, the newest
-# counts. Prints one line per check and exits non-zero on any failure. Needs root. The copy and
-# the container are removed however the script ends.
+# dpkg-deb. Each of the six packages must be in PKGDIR; of several versions of one, the newest
+# counts. Then it upgrades through a signed apt repository (see "upgrade through the signed
+# repository" below), from the previous version in PKGDIR/previous/. Prints one line per check
+# and exits non-zero on any failure. Needs root. The copy and the container are removed however
+# the script ends.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 source scripts/setup.sh
@@ -18,7 +20,8 @@ source scripts/roots.sh
 release=$1
 pkgdir=$(realpath "$2") || exit 2
 check_release "$release" || exit 2
-install_missing systemd-container util-linux procps || exit 1
+# reprepro, gnupg and python3's web server: the upgrade through the signed repository.
+install_missing systemd-container util-linux procps reprepro gnupg python3 || exit 1
 
 UNIT=ortv-data-server.service
 failures=0 work="" nspawn="" leader=""
@@ -120,7 +123,7 @@ stop_container() {
         wait "$nspawn" 2>/dev/null
     fi
 }
-cleanup() { stop_container; [ -z "$work" ] || rm -rf "$work"; }
+cleanup() { stop_repo_server; stop_container; [ -z "$work" ] || rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 # The copy lives in memory when there is room: on disk, removing it waited up to 25 s for I/O.
@@ -410,6 +413,120 @@ check "purge stopped the bridge and removed its files, settings and links" eval 
         /etc/systemd/system/multi-user.target.wants/$BRIDGE &&
      [ -z "$(inside systemctl list-unit-files --no-legend "$BRIDGE")" ]'
 check "the broker says the bridge is offline" eval '[ "$(mqtt_value ortv/bridge)" = offline ]'
+
+# ---- upgrade through the signed repository -----------------------------------------------------
+# A repository made with scripts/apt-repo.sh and a key made here holds the previous version
+# (PKGDIR/previous/, the same source as 1.0.0-0); a web server started in the container's
+# network serves it. The board installs the server and the bridge from it as a board does,
+# changes their conffiles and stores values; the current packages go into the repository and
+# apt-get upgrade (unattended, --force-confold) must restart the server once, keep it enabled,
+# keep the changed conffiles and, with the store file, the values. A copy of the repository
+# whose InRelease was changed after signing must be refused.
+REPO_PORT=8765
+repo_server=""
+stop_repo_server() {
+    [ -z "$repo_server" ] || { kill "$repo_server" 2>/dev/null; wait "$repo_server" 2>/dev/null; }
+    repo_server=""
+    [ ! -d "$work/gnupg" ] || GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent 2>/dev/null
+}
+# repo_apt ARGUMENT...: apt-get in the container with the repository's source only (the
+# container has no way out to the Debian archive); the lists of the other sources stay.
+repo_apt() {
+    inside "${APT[@]}" -o Dir::Etc::SourceList=/dev/null -o APT::Get::List-Cleanup=0 "$@"
+}
+# use_repository DIR: the board's source, as the README shows it.
+use_repository() {
+    printf '%s\n' 'Types: deb' "URIs: http://127.0.0.1:$REPO_PORT/$1" "Suites: $release" \
+        'Components: main' 'Signed-By: /etc/apt/keyrings/ortv.gpg' \
+        >"$work/root/etc/apt/sources.list.d/ortv.sources"
+}
+installed_version() { inside dpkg-query -W -f='${Version}' "$1" 2>/dev/null; }
+listen_lines_since() {
+    inside journalctl -q --sync
+    grep -c '^Listen on port 8080$' <<<"$(inside journalctl -q --no-pager -o cat -u "$UNIT" \
+        --after-cursor="$1")"
+}
+
+upgrade_through_repository() {
+    local previous=$pkgdir/previous prev_server
+    prev_server=$(ls "$previous"/ortv-data-server_*_amd64.deb 2>/dev/null | head -n 1)
+    [ -n "$prev_server" ] || { fail "no previous version in $previous (scripts/package-release.sh makes it)"; return; }
+    local prev_version current_version key www=$work/www
+    prev_version=$(dpkg-deb -f "$prev_server" Version)
+    current_version=$(dpkg-deb -f "$server_deb" Version)
+    dpkg --compare-versions "$prev_version" lt "$current_version" ||
+        { fail "previous version $prev_version is not below $current_version"; return; }
+
+    export GNUPGHOME=$work/gnupg
+    mkdir -m 700 "$GNUPGHOME"
+    gpg --batch -q --passphrase '' --quick-gen-key 'ORTV package test <pkgtest@orvane.com>' \
+        ed25519 sign 1d 2>/dev/null
+    key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '/^fpr/ {print $10; exit}')
+    [ -n "$key" ] || { fail "no test key made"; return; }
+    scripts/apt-repo.sh "$www/good" "$key" "$release=$previous" >"$work/repo.log" 2>&1 ||
+        { cat "$work/repo.log"; fail "repository of the previous version"; return; }
+    mkdir -p "$work/root/etc/apt/keyrings"
+    cp "$www/good/ortv-archive-keyring.gpg" "$work/root/etc/apt/keyrings/ortv.gpg"
+    # Signed by the right key, then changed: the signature no longer verifies.
+    cp -a "$www/good" "$www/bad"
+    sed -i 's/^Label: ORTV data server$/Label: ORTV data server (changed)/' \
+        "$www/bad/dists/$release/InRelease" "$www/bad/dists/$release/Release"
+
+    nsenter -t "$leader" -n /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory "$www" \
+        "$REPO_PORT" >"$work/http.log" 2>&1 &
+    repo_server=$!
+    until_true 15 inside bash -c "exec 3<>/dev/tcp/127.0.0.1/$REPO_PORT" 2>/dev/null ||
+        { cat "$work/http.log"; fail "repository server did not start"; return; }
+
+    use_repository bad
+    local rc
+    out=$(repo_apt update 2>&1); rc=$?
+    check "apt refuses the repository whose signature does not verify (exit status $rc)" \
+        eval '[ $rc -ne 0 ] && ! ls "$work/root/var/lib/apt/lists/" | grep -q "_bad_dists_"'
+    use_repository good
+    out=$(repo_apt update 2>&1) || { echo "$out" | tail -n 5; fail "apt-get update from the repository"; return; }
+    out=$(repo_apt install ortv-data-server ortv-mqtt-bridge 2>&1) ||
+        { echo "$out" | tail -n 5; fail "apt-get install of the previous version from the repository"; return; }
+    check "the repository installed the previous version ($prev_version)" \
+        eval '[ "$(installed_version ortv-data-server)" = "$prev_version" ]'
+    service_up || { fail "the previous version's server does not answer"; return; }
+
+    # What the admin changed and stored before the upgrade.
+    inside sh -c 'echo "# kept across upgrades" >>/etc/ortv-data-server/logging.ini &&
+        echo "ORTV_BRIDGE_PREFIX=ortv" >>/etc/default/ortv-mqtt-bridge'
+    inside ortv set pkgtest.upgrade "kept across the upgrade" >/dev/null
+    local pid cursor start_upgrade seconds
+    pid=$(main_pid)
+    cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
+
+    scripts/apt-repo.sh "$www/good" "$key" "$release=$pkgdir" >"$work/repo.log" 2>&1 ||
+        { cat "$work/repo.log"; fail "the current version into the repository"; return; }
+    start_upgrade=$SECONDS
+    out=$(repo_apt update 2>&1 && repo_apt -o Dpkg::Options::=--force-confold upgrade 2>&1) ||
+        { echo "$out" | tail -n 10; fail "apt-get upgrade"; return; }
+    service_up
+    seconds=$((SECONDS - start_upgrade))
+    check "apt-get upgrade took the current version ($current_version) in $seconds s (under 60)" \
+        eval '[ "$(installed_version ortv-data-server)" = "$current_version" ] &&
+              [ "$(installed_version ortv-mqtt-bridge)" = "$current_version" ] && [ $seconds -lt 60 ]'
+    check "the upgrade restarted the server once (new PID, one start-up line)" \
+        eval '[ "$(main_pid)" != "$pid" ] && [ "$(listen_lines_since "$cursor")" = 1 ]'
+    check "the server and the bridge are still enabled and active" eval \
+        '[ "$(inside systemctl is-enabled "$UNIT" "$BRIDGE" | sort -u)" = enabled ] &&
+         inside systemctl --quiet is-active "$UNIT" "$BRIDGE"'
+    check "the changed conffiles are kept" eval \
+        'inside grep -qx "# kept across upgrades" /etc/ortv-data-server/logging.ini &&
+         inside grep -qx "ORTV_BRIDGE_PREFIX=ortv" /etc/default/ortv-mqtt-bridge'
+    # The values stored before the upgrade: kept when the package keeps a store file.
+    if inside grep -qs '^ORTV_STORE_FILE=.' /etc/default/ortv-data-server; then
+        check "the values stored before the upgrade are there" \
+            eval '[ "$(inside ortv get pkgtest.upgrade)" = "kept across the upgrade" ]'
+    else
+        echo "skip $release: values across the upgrade (this package keeps no store file)"
+    fi
+    stop_repo_server
+}
+upgrade_through_repository
 
 # ---- power off ---------------------------------------------------------------------------------
 kill -s RTMIN+4 "$leader"

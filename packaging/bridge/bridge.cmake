@@ -14,10 +14,11 @@ install(FILES ${bridge_dir}/ortv-mqtt-bridge.default
 
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME ortv-mqtt-bridge)
 set(CPACK_DEBIAN_BRIDGE_DESCRIPTION "ORTV data server values on an MQTT broker
-ortv-mqtt-bridge publishes every value of an ORTV data server as a retained MQTT message
-(PREFIX/data/KEY) and stores what is published on PREFIX/set/KEY in the server, for Node-RED,
-Home Assistant, Telegraf and other MQTT programs. Runs as the systemd service ortv-mqtt-bridge;
-the server and the broker may run on other machines.")
+ortv-mqtt-bridge publishes every value of an ORTV data server as a
+retained MQTT message (PREFIX/data/KEY) and stores what is published on
+PREFIX/set/KEY in the server, for Node-RED, Home Assistant, Telegraf and
+other MQTT programs. Runs as the systemd service ortv-mqtt-bridge; the
+server and the broker may run on other machines.")
 # libmosquitto and Qt come from the binary (dpkg-shlibdeps). The broker usually runs beside it;
 # the server need not.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_RECOMMENDS mosquitto)

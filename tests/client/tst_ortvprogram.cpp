@@ -313,7 +313,7 @@ void tst_OrtvProgram::loadRoundTripsDump()
 
 void tst_OrtvProgram::timeFromKeepAlive()
 {
-    QVERIFY(timeCommand.waitForFinished(40000));
+    QVERIFY(timeCommand.waitForFinished(40000 * TEST_TIME_SCALE));
     const QString out = QString::fromUtf8(timeCommand.readAllStandardOutput());
     const QRegularExpressionMatch match = QRegularExpression(
         "^server time (\\S+ \\S+) UTC\noffset ([-+][0-9]+\\.[0-9]{3}) s ").match(out);
