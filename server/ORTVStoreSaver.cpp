@@ -191,8 +191,10 @@ void ORTVStoreSaver::startSave()
     childStartedMs = monotonicMs();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGINT, SIG_DFL);
+        // A stop signals the whole group (systemd, Ctrl+C): the server ends this child itself
+        // and saves in its own process.
+        ::signal(SIGTERM, SIG_IGN);
+        ::signal(SIGINT, SIG_IGN);
         ::signal(SIGHUP, SIG_IGN);
         // A child of a killed server must not write after a new server has started.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
