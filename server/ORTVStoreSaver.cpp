@@ -207,7 +207,7 @@ void ORTVStoreSaver::startSave()
         report.error = ORTVStoreFile::write(
             QFile::encodeName(filePath),
             ORTVStoreFile::encode(core->getCoreData(), QDateTime::currentDateTimeUtc()), &step);
-        std::strncpy(report.step, step, sizeof report.step - 1);
+        qstrncpy(report.step, step, sizeof report.step);
         [[maybe_unused]] const ssize_t written = ::write(fds[1], &report, sizeof report);
         ::_exit(0);
     }
@@ -233,7 +233,7 @@ void ORTVStoreSaver::childReported()
     stopChild();
     if (got != ssize_t(sizeof report)) {
         report.error = EIO;
-        std::strcpy(report.step, "save (the saving process ended)");
+        qstrncpy(report.step, "save (the saving process ended)", sizeof report.step);
     }
     if (report.error == 0)
         savedChanges = childChanges;
