@@ -13,7 +13,9 @@
 #                              HTTP, ReadData and keep-alive probes), peers (1, 100,000 and
 #                              300,000 endpoints heard), trace (CPU per SetData with the trace
 #                              on, against BENCH_BASELINE's build too), bridge (the MQTT bridge
-#                              between the server and mosquitto: bench/bridge-bench.sh)
+#                              between the server and mosquitto: bench/bridge-bench.sh),
+#                              store (the store file: restarts, saves under load, kill -9 at
+#                              random moments, STORE_KILLS times: bench/store-bench.sh)
 #   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace part)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -26,7 +28,7 @@ WANT_RMEM=8388608
 if [ "${1:-}" != --inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "bench.sh needs root (network namespace, sysctl)" >&2; exit 1; }
     source scripts/setup.sh
-    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto
+    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto curl strace
     echo "Building (Release) into build-bench/ and build-bench-legacy/ ..." >&2
     cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORTV_BUILD_BENCH=ON \
         >/dev/null
@@ -66,8 +68,8 @@ ONLY=all
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) QUICK=1 ;;
-    --only) ONLY=${2:?--only base|overload|peers|trace|bridge}; shift ;;
-    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge[,...]]" >&2; exit 2 ;;
+    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store[,...]]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -362,4 +364,9 @@ fi
 # ---- the MQTT bridge: the server, mosquitto and ortv-mqtt-bridge under load -----------------
 if want bridge; then
     BUILD=$BUILD QUICK=$QUICK "$ROOT/bench/bridge-bench.sh" | tee "$RESULTS/bridge.md"
+fi
+
+# ---- the store file: restarts, saves under load, kill -9 ------------------------------------
+if want store; then
+    BUILD=$BUILD QUICK=$QUICK "$ROOT/bench/store-bench.sh" | tee "$RESULTS/store.md"
 fi

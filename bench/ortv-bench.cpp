@@ -12,6 +12,9 @@
 //   ortv-bench overload --keys K --rate R --seconds T [--pid P]
 //                                                SetData at R/s from one socket while probing
 //   ortv-bench peers --first F --count N         N more endpoints, one SetData each
+//   ortv-bench sequence --keys K --rate R --seconds T --base B
+//                                                SetData number n (from 0) stores B+n in key
+//                                                n mod K, paced from the printed start time
 #include "BenchSystem.h"
 
 #include <arpa/inet.h>
@@ -602,6 +605,38 @@ int peers(const std::map<std::string, std::string> &options)
     return failed == 0 ? 0 : 1;
 }
 
+// SetData n of the run is due at start + n / rate and stores base + n in key n mod keys, so
+// what a server holds tells when it held it. Sends to a server that is gone are counted, not
+// fatal.
+int sequence(const std::map<std::string, std::string> &options)
+{
+    const long keys = std::max(1L, long(number(options, "keys", 1000)));
+    const double rate = number(options, "rate", 2000);
+    const double seconds = number(options, "seconds", 5);
+    const long base = long(number(options, "base", 0));
+    const long total = long(rate * seconds);
+    UdpClient client;
+    const auto wallStart = std::chrono::system_clock::now();
+    const auto start = Clock::now();
+    const auto startNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wallStart.time_since_epoch());
+    std::printf("start_ns=%lld\n", static_cast<long long>(startNs.count()));
+    std::fflush(stdout);
+    long n = 0, failed = 0;
+    while (n < total) {
+        const long due = std::min<long>(total, long(rate * secondsSince(start)) + 1);
+        for (; n < due; ++n) {
+            if (!client.send(setCommand(n % keys, base + n)))
+                ++failed;
+        }
+        while (!client.receive(0).empty()) {
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::printf("sent=%ld failed=%ld\n", n, failed);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -626,5 +661,7 @@ int main(int argc, char **argv)
         return overload(options);
     if (command == "peers")
         return peers(options);
+    if (command == "sequence")
+        return sequence(options);
     fail("unknown command " + command);
 }

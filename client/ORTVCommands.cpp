@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -325,6 +326,71 @@ int ORTVCommands::dump()
     }
     printDump(*values);
     return Success;
+}
+
+// Stores every value of an `ortv dump --json` file, in as few confirmed datagrams as hold them.
+int ORTVCommands::load(const QString &file)
+{
+    QFile input(file);
+    const bool opened = file == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
+                                                   : input.open(QIODevice::ReadOnly);
+    if (!opened)
+        return fail(UsageError, QStringLiteral("%1: %2").arg(file, input.errorString()));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(input.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return fail(UsageError, QStringLiteral("%1: not a JSON object of keys and values (%2)")
+                                    .arg(file, error.errorString()));
+    const QJsonObject object = document.object();
+    QList<ORTVDataClient::Entry> entries;
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        if (!ORTVDataClient::storedForm(it.value()))
+            return fail(UsageError, QStringLiteral("%1: the value of %2 is neither a string nor "
+                                                   "a number").arg(file, it.key()));
+        entries.append({it.key(), it.value()});
+    }
+    const QList<QList<ORTVDataClient::Entry>> datagrams = datagramsOf(entries);
+    for (const auto &datagram : datagrams) {
+        if (ORTVDataClient::writeRequest(datagram, true).size() > ORTVDataClient::maxDatagramBytes)
+            return fail(UsageError, QStringLiteral("%1: the value of %2 does not fit in a datagram")
+                                        .arg(file, datagram.constFirst().url));
+    }
+    if (!bindClient())
+        return NoAnswer;
+    for (const auto &datagram : datagrams) {
+        const std::optional<QStringList> readBack = await(client->write(datagram));
+        if (!readBack)
+            return lastMissing.isEmpty() ? fail(NoAnswer, client->errorString())
+                                         : noAnswer(lastMissing);
+        if (const int status = checkReadBack(datagram, *readBack, {}); status != Success)
+            return status;
+    }
+    out << "loaded " << entries.size() << " values in " << datagrams.size() << " datagrams\n";
+    return Success;
+}
+
+// The entries split into requests that each fit in one datagram. A request of several
+// entries is one byte longer than the requests of each alone without their brackets. Each entry
+// gets a reply datagram, and the kernel charges a few hundred bytes for each small one: with
+// more than about 250 in one go the replies would overflow a default receive buffer (212992)
+// and be asked for again.
+QList<QList<ORTVDataClient::Entry>> ORTVCommands::datagramsOf(
+    const QList<ORTVDataClient::Entry> &all)
+{
+    constexpr qsizetype maxEntries = 200;
+    QList<QList<ORTVDataClient::Entry>> datagrams;
+    qsizetype size = 0;
+    for (const ORTVDataClient::Entry &entry : all) {
+        const qsizetype own = ORTVDataClient::writeRequest({entry}, true).size() - 1;
+        if (datagrams.isEmpty() || size + own > ORTVDataClient::maxDatagramBytes
+            || datagrams.last().size() == maxEntries) {
+            datagrams.append(QList<ORTVDataClient::Entry>());
+            size = 1;
+        }
+        datagrams.last().append(entry);
+        size += own;
+    }
+    return datagrams;
 }
 
 void ORTVCommands::printDump(const QList<QPair<QString, QString>> &values)

@@ -46,6 +46,7 @@ public:
     int get(const QStringList &urls);
     int watch(const QStringList &urls);
     int dump();
+    int load(const QString &file);
     int ping();
     int time();
 
@@ -56,6 +57,7 @@ private:
     std::optional<QJsonValue> valueToSet(const QString &url, const QString &text);
     int checkReadBack(const QList<ORTVDataClient::Entry> &entries, const QStringList &readBack,
                       const QHash<QString, QString> &typed);
+    static QList<QList<ORTVDataClient::Entry>> datagramsOf(const QList<ORTVDataClient::Entry> &all);
     int fail(int status, const QString &message);
     int noAnswer(const QStringList &missingUrls);
     bool bindClient();

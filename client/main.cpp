@@ -44,6 +44,11 @@ const Command commands[] = {
      "Prints every stored value from the HTTP page /Data, sorted by key: key and value in\n"
      "aligned columns, or as JSON or CSV.\n\n"
      "Example:\n  ortv dump --match 'com.orvane.*' --csv"},
+    {"load", "FILE", "A file written by 'ortv dump --json', or - for standard input.",
+     "Stores every value of FILE, in as few datagrams as hold them, each confirmed by reading\n"
+     "the values back as 'set' does: for backups, and for moving an installation's values to\n"
+     "another server. Values already stored under other keys stay.\n\n"
+     "Example:\n  ortv dump --json > values.json && ortv --host 192.0.2.10 load values.json"},
     {"ping", "", "",
      "Checks the HTTP page /Status, then times ReadData round trips (no retries) and prints\n"
      "their minimum, median, 99th percentile and maximum. Exit status 0 when the status page\n"
@@ -62,6 +67,7 @@ const char *mainHelp =
     "  get URL...        print values\n"
     "  watch URL...      print a line whenever a value changes\n"
     "  dump              print every stored value\n"
+    "  load FILE         store every value of a 'dump --json' file\n"
     "  ping              check that the server answers; round-trip times\n"
     "  time              print the server's clock and its offset from this machine's\n\n"
     "Source ports: the server keeps every endpoint that ever wrote to it as a peer and sends it\n"
@@ -221,6 +227,9 @@ int run(const Command &command, const QStringList &args, const ORTVCommands::Opt
         return commandRunner.watch(args);
     if (name == QLatin1String("dump"))
         return commandRunner.dump();
+    if (name == QLatin1String("load"))
+        return args.size() == 1 ? commandRunner.load(args.first())
+                                : usageError(QStringLiteral("load takes one FILE"));
     if (name == QLatin1String("ping"))
         return commandRunner.ping();
     return commandRunner.time();

@@ -63,7 +63,7 @@ expected_files() {
     case $1 in
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
         ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf \
-        ./etc/ortv-data-server/logging.ini ;;
+        ./etc/ortv-data-server/logging.ini ./etc/default/ortv-data-server ;;
     ortv-client) echo ./usr/bin/ortv ./usr/share/bash-completion/completions/ortv ;;
     ortv-mqtt-bridge) echo ./usr/bin/ortv-mqtt-bridge \
         ./usr/lib/systemd/system/ortv-mqtt-bridge.service ./etc/default/ortv-mqtt-bridge ;;
@@ -287,6 +287,56 @@ check "ortv-data-server-trace status says on" trace_status on
 check "ortv-data-server-trace off: quiet again, same PID" \
     eval 'inside ortv-data-server-trace off >/dev/null && same_server && quiet_datagrams pkgtest.off'
 
+# ---- the store file: the values survive restarts, kill -9 and reboots (and upgrades: below) ----
+STORE=/var/lib/ortv-data-server/store
+# reboot_container: powers the container off (the server saves on SIGTERM) and boots it again
+# from the same directory.
+reboot_container() {
+    kill -s RTMIN+4 "$leader"
+    until_true 30 eval '! kill -0 $nspawn 2>/dev/null' || return 1
+    wait "$nspawn"
+    systemd-nspawn -q -D "$work/root" -b --register=no --keep-unit --private-network \
+        --machine="ortv-pkgtest-$release" </dev/null >>"$work/console.log" 2>&1 &
+    nspawn=$!
+    until_true 20 find_leader && until_true 30 inside test -S /run/systemd/private || return 1
+    [[ $(inside systemctl is-system-running --wait 2>&1) == @(running|degraded) ]]
+}
+# new_server OLD_PID: another server process than OLD_PID runs and answers.
+new_server() { service_up && [ "$(main_pid)" != "$1" ]; }
+store_file_checks() {
+    local pid
+    check "/etc/default/ortv-data-server is a conffile" eval \
+        'grep -q "^ /etc/default/ortv-data-server [0-9a-f]" <<<"$(inside dpkg-query -W -f="\${Conffiles}\n" ortv-data-server)"'
+    send_sets pkgtest.keep && until_true 10 stored pkgtest.keep.10
+    pid=$(main_pid)
+    inside systemctl restart "$UNIT"
+    check "values survive systemctl restart" eval \
+        'new_server $pid && stored pkgtest.keep.10 && stored pkgtest.client'
+    check "journal has \"Restored N values from $STORE (saved ...)\"" \
+        until_true 10 journal_has "^Restored [0-9]* values from $STORE (saved [0-9.]* [0-9:]* UTC)$"
+    # Saved within the interval (5 s) while the server runs; keys are stored as plain bytes.
+    send_sets pkgtest.kill && until_true 10 stored pkgtest.kill.10
+    check "a change is in the store file within the save interval" \
+        until_true 15 inside grep -q pkgtest.kill.10 "$STORE"
+    pid=$(main_pid)
+    inside kill -9 "$pid"
+    check "values survive kill -9" until_true 20 eval 'new_server $pid && stored pkgtest.kill.10'
+    send_sets pkgtest.boot && until_true 10 stored pkgtest.boot.10
+    check "the container powers off and boots again" reboot_container
+    check "values survive a reboot" eval 'service_up && stored pkgtest.boot.10 && stored pkgtest.keep.1'
+    check "the state directory holds the store file and its backup only" eval \
+        '[ "$(inside ls /var/lib/ortv-data-server | tr "\n" " ")" = "store store.bak " ]'
+    inside sed -i 's|^ORTV_STORE_FILE=.*|ORTV_STORE_FILE=|' /etc/default/ortv-data-server
+    inside systemctl restart "$UNIT"
+    check "with ORTV_STORE_FILE empty the values are gone after a restart" eval \
+        'service_up && ! stored pkgtest.boot.10'
+    inside sed -i "s|^ORTV_STORE_FILE=.*|ORTV_STORE_FILE=$STORE|" /etc/default/ortv-data-server
+    inside systemctl restart "$UNIT"
+    check "with ORTV_STORE_FILE set again the file's values are back" eval \
+        'service_up && stored pkgtest.boot.10'
+}
+store_file_checks
+
 # ---- the MQTT bridge, beside the server and the broker -------------------------------------------
 out=$(inside "${APT[@]}" install mosquitto mosquitto-clients \
     "/root/pkgs/$(basename "$bridge_deb")" 2>&1) ||
@@ -338,6 +388,8 @@ gone() {
         [ -z "$(inside systemctl list-unit-files --no-legend "$UNIT")" ]
 }
 check "purge stopped the server and removed its files, boot link, drop-ins and rules" gone
+check "purge removed the stored values" \
+    inside sh -c '[ ! -e /var/lib/ortv-data-server ] && [ ! -e /var/lib/private/ortv-data-server ]'
 check "ortv --help still runs after the server's purge" eval 'inside ortv --help >/dev/null'
 out=$(inside "${APT[@]}" purge ortv-mqtt-bridge 2>&1) ||
     { echo "$out" | tail -n 5; fail "apt-get purge ortv-mqtt-bridge"; }

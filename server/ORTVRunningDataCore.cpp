@@ -49,9 +49,9 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
         const QString key = command.value(QLatin1String("url")).toString();
         const QJsonValue data = command.value(QLatin1String("data"));
         if (data.isString())
-            coreData.insert(key, data.toString());
+            store(key, data.toString());
         else if (data.isDouble())
-            coreData.insert(key, QString::number(data.toDouble(), 'g', 6));
+            store(key, QString::number(data.toDouble(), 'g', 6));
         ORTVLogFormat::logStore(coreData);
     }
 
@@ -63,6 +63,24 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
         const QNetworkDatagram frame(QJsonDocument(reply).toJson(QJsonDocument::Compact));
         emit needToSendFrame(frame, dgram.senderAddress(), quint16(dgram.senderPort()));
     }
+}
+
+void ORTVRunningDataCore::store(const QString &key, const QString &value)
+{
+    const auto found = coreData.find(key);
+    if (found == coreData.end()) {
+        coreData.insert(key, value);
+        ++changes;
+    } else if (*found != value) {
+        *found = value;
+        ++changes;
+    }
+}
+
+void ORTVRunningDataCore::restoreData(const QHash<QString, QString> &data)
+{
+    coreData = data;
+    ++changes;
 }
 
 // Implicit sharing makes this copy O(1); the store detaches on its next write, so the

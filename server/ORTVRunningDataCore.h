@@ -20,10 +20,17 @@ public:
     void parseJSONObject(QJsonObject obj, const QNetworkDatagram &dgram);
     QHash<QString, QString> getCoreData();
     ORTVRunningDataCore *iterateCore();
+    // The store's first contents, before any datagram is handled (from the store file).
+    void restoreData(const QHash<QString, QString> &data);
+    // Counts the SetData commands that changed the store; a saver compares it with its last.
+    quint64 changeCount() const { return changes; }
 
 signals:
     void needToSendFrame(const QNetworkDatagram &d, QHostAddress adr, quint16 port);
 
 private:
+    void store(const QString &key, const QString &value);
+
     QHash<QString, QString> coreData;
+    quint64 changes = 0;
 };

@@ -4,6 +4,7 @@
 #include "ORTVLogFormat.h"
 #include "ORTVLoggingRules.h"
 #include "ORTVRunningDataCore.h"
+#include "ORTVStoreSaver.h"
 #include "ORTVUDPTransceiver.h"
 
 #include <QBuffer>
@@ -155,6 +156,8 @@ int main(int argc, char **argv)
 
     // Both live until the process is killed.
     auto *core = new ORTVRunningDataCore(nullptr);
+    // Before the UDP socket exists: the store file's values are the store's first contents.
+    ORTVStoreSaver::fromEnvironment(core, &app);
     auto *transceiver = new ORTVUDPTransceiver(nullptr, udpPort);
 
     QObject::connect(transceiver, &ORTVUDPTransceiver::didReceiveData,
