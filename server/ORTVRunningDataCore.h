@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ORTVCoreCounters.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -20,10 +22,12 @@ public:
     void parseJSONObject(QJsonObject obj, const QNetworkDatagram &dgram);
     QHash<QString, QString> getCoreData();
     ORTVRunningDataCore *iterateCore();
+    const ORTVCoreCounters &counters() const { return counted; }
 
 signals:
     void needToSendFrame(const QNetworkDatagram &d, QHostAddress adr, quint16 port);
 
 private:
     QHash<QString, QString> coreData;
+    ORTVCoreCounters counted;
 };

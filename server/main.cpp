@@ -1,13 +1,16 @@
 #include "ORTVDataJson.h"
 #include "ORTVHttpConnectionGuard.h"
+#include "ORTVHttpCounters.h"
 #include "ORTVLocale.h"
 #include "ORTVLogFormat.h"
 #include "ORTVLoggingRules.h"
+#include "ORTVMetricsServer.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPTransceiver.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
@@ -134,11 +137,14 @@ int main(int argc, char **argv)
     // Each console line is flushed at once so a live log shows it when it happens.
     qStdOut() << "Orvane Tarvic NG Main Data Server Starting ..." << Qt::endl;
 
+    ORTVHttpCounters httpCounters;
     QHttpServer httpServer;
-    addRoute(httpServer, QStringLiteral("/"), []() {
+    addRoute(httpServer, QStringLiteral("/"), [&httpCounters]() {
+        ++httpCounters.root;
         return QHttpServerResponse("Orvane Tarvic", QHttpServerResponder::StatusCode::Ok);
     });
-    addRoute(httpServer, QStringLiteral("/Status"), []() {
+    addRoute(httpServer, QStringLiteral("/Status"), [&httpCounters]() {
+        ++httpCounters.status;
         return QHttpServerResponse(statusObject(), QHttpServerResponder::StatusCode::Ok);
     });
 
@@ -148,7 +154,7 @@ int main(int argc, char **argv)
         return failToListen(tcpServer);
     // Closes idle and oversized connections, and resumes accepting after running out of file
     // descriptors. It must see each connection before the HTTP server does.
-    new ORTVHttpConnectionGuard(tcpServer);
+    auto *guard = new ORTVHttpConnectionGuard(tcpServer);
     if (!bindListener(httpServer, tcpServer))
         return failToListen(tcpServer);
     qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
@@ -165,15 +171,23 @@ int main(int argc, char **argv)
                          transceiver->sendData(d, adr, port);
                      });
 
-    addRoute(httpServer, QStringLiteral("/Data"), [core]() {
+    addRoute(httpServer, QStringLiteral("/Data"), [core, &httpCounters]() {
+        ++httpCounters.data;
         return QHttpServerResponse(QByteArrayLiteral("application/json"),
                                    ORTVDataJson::document(core->getCoreData()),
                                    QHttpServerResponder::StatusCode::Ok);
     });
 
+    ORTVMetricsServer *metrics =
+        ORTVMetricsServer::fromEnvironment({core, transceiver, &httpCounters}, httpServer, guard);
+
     // The application's own event loop is never entered: poll, then sleep, for ever.
+    QElapsedTimer pass;
     for (;;) {
+        pass.start();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (metrics)
+            metrics->recordEventPass(pass.nsecsElapsed());
         QThread::usleep(pollSleepUs);
     }
 }
