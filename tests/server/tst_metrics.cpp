@@ -78,6 +78,7 @@ class tst_Metrics : public QObject
 
 private slots:
     void scrapedByPrometheus();
+    void alertingRulesPassPromtool();
     void noListenerWithoutVariable();
     void unusableAddressWarnsAndServes_data();
     void unusableAddressWarnsAndServes();
@@ -195,6 +196,18 @@ void tst_Metrics::scrapedByPrometheus()
                             6 * waitMs));
     for (const auto &[query, value] : expected)
         QCOMPARE(queryValue(query), value);
+}
+
+void tst_Metrics::alertingRulesPassPromtool()
+{
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start(QStringLiteral("promtool"),
+                {QStringLiteral("check"), QStringLiteral("rules"), QStringLiteral(ALERT_RULES)});
+    QVERIFY(check.waitForFinished(waitMs));
+    const QByteArray findings = check.readAll();
+    QVERIFY2(check.exitCode() == 0 && findings.contains("SUCCESS: 3 rules found"),
+             findings.constData());
 }
 
 void tst_Metrics::noListenerWithoutVariable()
