@@ -374,14 +374,16 @@ if want metrics; then
         curl -s "http://127.0.0.1:$METRICS_PORT/metrics" | awk -v s="$1" '$1 == s { print $2 }'
     }
     # Scrapes every second as Prometheus would, while the server under test runs.
-    scrape_loop() { while sleep 1; do curl -s -o /dev/null "http://127.0.0.1:$METRICS_PORT/metrics"; done; }
+    scrape_loop() {
+        while sleep 1; do curl -s -o /dev/null "http://127.0.0.1:$METRICS_PORT/metrics" || true; done
+    }
     on_runs=; off_runs=
     REPEATS=5; [ $QUICK -eq 1 ] && REPEATS=2
     for _ in $(seq $REPEATS); do  # alternating, so both see the same machine
         off_runs+=" $(cpu_run "$SERVER" 1000 80000 --env "$PACKAGED")"
         scrape_loop & SCRAPER=$!
         on_runs+=" $(cpu_run "$SERVER" 1000 80000 --env "$PACKAGED" --env ORTV_METRICS_ADDRESS=$METRICS_PORT)"
-        kill $SCRAPER; wait $SCRAPER 2>/dev/null || true
+        kill "$SCRAPER" 2>/dev/null || true; wait "$SCRAPER" 2>/dev/null || true
     done
     CPU_OFF=$(median <<<"${off_runs# }"); CPU_ON=$(median <<<"${on_runs# }")
 

@@ -614,19 +614,21 @@ int counted(const std::map<std::string, std::string> &options)
         }
     };
     const auto start = Clock::now();
-    for (long i = 0; i < total; ++i) {
+    for (long i = 0; sentSets + sentReads + sentBad < total && i < 2 * total; ++i) {
         while (i > rate * secondsSince(start)) {
             drain();
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
         UdpClient &client = *clients[size_t(i) % sockets];
-        // Each kind gets its share of every stretch of the sequence.
-        if ((i + 1) * reads / total > sentReads && client.send(readCommand(keyName(i % 1000))))
-            ++sentReads;
-        else if ((i + 1) * bad / total > sentBad && client.send("not json"))
-            ++sentBad;
-        else if (client.send(setCommand(i % 1000, i)))
-            ++sentSets;
+        // Each kind gets its share of every stretch of the sequence; SetData fill the rest.
+        const bool setsDone = sentSets >= sets;
+        if (sentReads < reads && (setsDone || (i + 1) * reads / total > sentReads)) {
+            sentReads += client.send(readCommand(keyName(i % 1000)));
+        } else if (sentBad < bad && (setsDone || (i + 1) * bad / total > sentBad)) {
+            sentBad += client.send("not json");
+        } else {
+            sentSets += client.send(setCommand(i % 1000, i));
+        }
     }
     while (replies < sentReads && secondsSince(start) < total / rate + 30) {
         drain();
