@@ -206,12 +206,14 @@ void ORTVMetricsServer::countDataRequests(QHttpServer &dataServer,
 {
     ORTVHttpCounters *http = sources.http;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // What the HTTP module sends without a missing handler, byte for byte.
     dataServer.setMissingHandler(this, [http](const QHttpServerRequest &,
                                               QHttpServerResponder &responder) {
         ++http->other;
-        responder.write(QHttpServerResponder::StatusCode::NotFound);
+        responder.sendResponse(QHttpServerResponse(QHttpServerResponder::StatusCode::NotFound));
     });
 #else
+    // Writes the same bytes as the HTTP module's own 404 (Qt 6.4 has no sendResponse here).
     dataServer.setMissingHandler([http](const QHttpServerRequest &,
                                         QHttpServerResponder &&responder) {
         ++http->other;

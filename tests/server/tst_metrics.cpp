@@ -22,8 +22,9 @@ namespace {
 constexpr int waitMs = 20000 * TEST_TIME_SCALE;
 const QByteArray metricsAddress = "127.0.0.1:8090";
 
-// The body of GET path on the port, or an empty array when there is no answer.
-QByteArray httpGet(quint16 port, const QByteArray &path)
+// The whole answer (head and body) to GET path on the port, or an empty array when there is
+// none.
+QByteArray httpAnswer(quint16 port, const QByteArray &path)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
@@ -44,7 +45,13 @@ QByteArray httpGet(quint16 port, const QByteArray &path)
             length = data.mid(field + 17, data.indexOf('\r', field + 2) - field - 17)
                          .trimmed().toLongLong();
     }
-    return data.mid(headEnd, length);
+    return data.left(headEnd + length);
+}
+
+QByteArray httpGet(quint16 port, const QByteArray &path)
+{
+    const QByteArray answer = httpAnswer(port, path);
+    return answer.mid(answer.indexOf("\r\n\r\n") + 4);
 }
 
 // Listening TCP sockets in this network namespace (state 0A in /proc/net/tcp and tcp6).
@@ -80,6 +87,7 @@ private slots:
     void scrapedByPrometheus();
     void alertingRulesPassPromtool();
     void noListenerWithoutVariable();
+    void notFoundUnchanged();
     void unusableAddressWarnsAndServes_data();
     void unusableAddressWarnsAndServes();
 
@@ -216,6 +224,23 @@ void tst_Metrics::noListenerWithoutVariable()
     QVERIFY(server.start(waitMs));
     QCOMPARE(listeningSockets(), 1); // the HTTP port alone
     QVERIFY(!server.err().contains("Metrics"));
+}
+
+// Port 8080's 404 goes through a handler that counts it when the listener is on: the same
+// bytes as without it.
+void tst_Metrics::notFoundUnchanged()
+{
+    QByteArray bare;
+    {
+        ServerProcess server;
+        QVERIFY(server.start(waitMs));
+        bare = httpAnswer(8080, "/nothing");
+    }
+    ServerProcess server;
+    setMetricsAddress(server, metricsAddress);
+    QVERIFY(server.start(waitMs));
+    QVERIFY(bare.startsWith("HTTP/1.1 404"));
+    QCOMPARE(httpAnswer(8080, "/nothing"), bare);
 }
 
 void tst_Metrics::unusableAddressWarnsAndServes_data()
