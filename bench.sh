@@ -16,6 +16,8 @@
 #                              between the server and mosquitto: bench/bridge-bench.sh),
 #                              store (the store file: restarts, saves under load, kill -9 at
 #                              random moments, STORE_KILLS times: bench/store-bench.sh)
+#                              metrics (the metrics listener: CPU with it on and off, its
+#                              counters against known traffic, /metrics under a SetData blast)
 #   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace part)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -68,8 +70,8 @@ ONLY=all
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) QUICK=1 ;;
-    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store}; shift ;;
-    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store[,...]]" >&2; exit 2 ;;
+    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store|metrics}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store|metrics[,...]]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -125,9 +127,9 @@ passed() {
         awk "BEGIN { exit !($(field drain_ms "$1") < 100) }"
 }
 
-cpu_run() {  # cpu_run BINARY KEYS RATE [--env VAR=value] [client options]
+cpu_run() {  # cpu_run BINARY KEYS RATE [--env VAR=value]... [client options]
     local binary=$1 keys=$2 rate=$3 env=(); shift 3
-    if [ "${1:-}" = --env ]; then env=("$2"); shift 2; fi
+    while [ "${1:-}" = --env ]; do env+=("$2"); shift 2; done
     start_server "$binary" "${env[@]}"
     "$CLIENT" fill --keys "$keys" >/dev/null
     local line; line=$(flood "$keys" "$rate" "$CPU_S" "$@")
@@ -369,4 +371,60 @@ fi
 # ---- the store file: restarts, saves under load, kill -9 ------------------------------------
 if want store; then
     BUILD=$BUILD QUICK=$QUICK "$ROOT/bench/store-bench.sh" | tee "$RESULTS/store.md"
+fi
+
+# ---- the metrics listener: CPU per SetData with it on (scraped every second) and off, its
+# counters against known traffic, and /metrics against /Status under a SetData blast ----------
+if want metrics; then
+    METRICS_PORT=8090
+    metrics_value() {  # metrics_value SERIES: its value in one scrape
+        curl -s "http://127.0.0.1:$METRICS_PORT/metrics" | awk -v s="$1" '$1 == s { print $2 }'
+    }
+    # Scrapes every second as Prometheus would, while the server under test runs.
+    scrape_loop() {
+        while sleep 1; do curl -s -o /dev/null "http://127.0.0.1:$METRICS_PORT/metrics" || true; done
+    }
+    on_runs=; off_runs=
+    REPEATS=5; [ $QUICK -eq 1 ] && REPEATS=2
+    for _ in $(seq $REPEATS); do  # alternating, so both see the same machine
+        off_runs+=" $(cpu_run "$SERVER" 1000 80000 --env "$PACKAGED")"
+        scrape_loop & SCRAPER=$!
+        on_runs+=" $(cpu_run "$SERVER" 1000 80000 --env "$PACKAGED" --env ORTV_METRICS_ADDRESS=$METRICS_PORT)"
+        kill "$SCRAPER" 2>/dev/null || true; wait "$SCRAPER" 2>/dev/null || true
+    done
+    CPU_OFF=$(median <<<"${off_runs# }"); CPU_ON=$(median <<<"${on_runs# }")
+
+    # Known traffic from four sockets, then every counter read back.
+    start_server "$SERVER" "$PACKAGED" ORTV_METRICS_ADDRESS=$METRICS_PORT
+    SETS=1000000; READS=10000; BAD=1000; [ $QUICK -eq 1 ] && SETS=100000
+    COUNTED=$("$CLIENT" counted --sets $SETS --reads $READS --bad $BAD --sockets 4 --rate 50000 || true)
+    note "counted: $COUNTED"
+    SS_DROPS=$(ss -uamn 'sport = :1234' | grep -o 'skmem:([^)]*)' | grep -o ',d[0-9]*' | tr -d ',d')
+    declare -A GOT
+    for series in ortv_udp_received_datagrams_total ortv_parse_errors_total \
+        'ortv_commands_total{command="SetData"}' 'ortv_commands_total{command="ReadData"}' \
+        'ortv_udp_sent_datagrams_total{kind="reply"}' ortv_peers ortv_udp_kernel_drops_total; do
+        GOT[$series]=$(metrics_value "$series")
+    done
+    stop_server
+    c_sets=$(field sets "$COUNTED"); c_reads=$(field reads "$COUNTED"); c_bad=$(field bad "$COUNTED")
+    verdict() { [ "$1" = "$2" ] && echo "$1 (equal)" || echo "**$1, sent $2**"; }
+
+    # /metrics and /Status, each on a fresh connection every 100 ms, under 160,000 SetData/s.
+    start_server "$SERVER" "$PACKAGED" ORTV_METRICS_ADDRESS=$METRICS_PORT
+    "$CLIENT" fill --keys 1000 >/dev/null
+    BLAST=$("$CLIENT" overload --keys 1000 --rate 160000 --seconds "$OVER_S" --pid "$PID" \
+        --metrics $METRICS_PORT || true)
+    note "blast: $BLAST"
+    stop_server
+    {
+    echo "| Measure | Result |"
+    echo "|---|---|"
+    echo "| CPU per SetData, 1,000 keys, 80,000/s, median of $REPEATS alternating runs | off $CPU_OFF µs, on (scraped every second) $CPU_ON µs: $(calc "($CPU_ON / $CPU_OFF - 1) * 100" | xargs printf '%+.1f') % |"
+    echo "| Known traffic: $c_sets SetData, $c_reads ReadData, $c_bad bad datagrams from 4 sockets at 50,000/s | datagrams received $(verdict "${GOT[ortv_udp_received_datagrams_total]}" $((c_sets + c_reads + c_bad))); SetData $(verdict "${GOT['ortv_commands_total{command="SetData"}']}" "$c_sets"); ReadData $(verdict "${GOT['ortv_commands_total{command="ReadData"}']}" "$c_reads"); replies $(verdict "${GOT['ortv_udp_sent_datagrams_total{kind="reply"}']}" "$c_reads"); parse errors $(verdict "${GOT[ortv_parse_errors_total]}" "$c_bad"); peers $(verdict "${GOT[ortv_peers]}" 4) |"
+    echo "| Kernel drops of the server's socket | /metrics ${GOT[ortv_udp_kernel_drops_total]}, ss -uamn ${SS_DROPS:-?}, the client saw $(field kernel_drops "$COUNTED") |"
+    echo "| /metrics vs /Status under $(field offered_per_s "$BLAST") SetData/s for $OVER_S s (fresh connection every 100 ms) | /metrics p50 $(field metrics_p50_ms "$BLAST") / p99 $(field metrics_p99_ms "$BLAST") / max $(field metrics_max_ms "$BLAST") ms ($(field metrics_failed "$BLAST") failed of $(field metrics_n "$BLAST")); /Status p50 $(field status_p50_ms "$BLAST") / p99 $(field status_p99_ms "$BLAST") / max $(field status_max_ms "$BLAST") ms ($(field status_failed "$BLAST") failed); server CPU $(field cpu_pct "$BLAST") % |"
+    echo
+    echo "CPU per SetData, single runs (µs): off$off_runs; on$on_runs. Load average: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) CPUs)."
+    } | tee "$RESULTS/metrics.md"
 fi

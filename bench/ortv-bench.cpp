@@ -9,8 +9,11 @@
 //   ortv-bench sleep --count N                   how long a 10 ms sleep really takes here
 //   ortv-bench probe --seconds T [--pid P]       /Status every 100 ms on a fresh connection,
 //                                                ReadData every 20 ms, keep-alive frames seen
-//   ortv-bench overload --keys K --rate R --seconds T [--pid P]
+//   ortv-bench overload --keys K --rate R --seconds T [--pid P] [--metrics PORT]
 //                                                SetData at R/s from one socket while probing
+//                                                (also GET /metrics on PORT every 100 ms)
+//   ortv-bench counted --sets S --reads R --bad B --sockets N [--rate X]
+//                                                known traffic from N sockets, for the counters
 //   ortv-bench peers --first F --count N         N more endpoints, one SetData each
 //   ortv-bench sequence --keys K --rate R --seconds T --base B
 //                                                SetData number n (from 0) stores B+n in key
@@ -33,6 +36,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -436,19 +440,22 @@ std::string stats(const char *name, const std::vector<double> &ms)
     return text;
 }
 
-// /Status on a fresh connection every 100 ms, in a thread of its own so that a slow answer
-// does not hold up the other probes. A request not answered in 5 s counts as failed.
-void probeStatus(const std::atomic<bool> &running, std::vector<double> &times, int &failed)
+// GET path on port on a fresh connection every 100 ms, in a thread of its own so that a slow
+// answer does not hold up the other probes; the answer is complete when it ends with `last`.
+// A request not answered in 5 s counts as failed.
+void probeHttp(const std::atomic<bool> &running, int port, const std::string &path,
+               const std::string &last, std::vector<double> &times, int &failed)
 {
     while (running) {
         const auto start = Clock::now();
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in server = loopback(httpPort);
-        const std::string request = "GET /Status HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        const sockaddr_in server = loopback(port);
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
         bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0
             && ::send(fd, request.data(), request.size(), 0) == ssize_t(request.size());
         std::string data;
-        while (ok && data.find("\"status\":\"success\"}") == std::string::npos) {
+        while (ok && (data.size() < last.size()
+                      || data.compare(data.size() - last.size(), last.size(), last) != 0)) {
             pollfd p{fd, POLLIN, 0};
             const int left = 5000 - int(secondsSince(start) * 1000);
             char chunk[4096];
@@ -499,19 +506,27 @@ void probeRead(const std::atomic<bool> &running, std::vector<double> &times, lon
 // Runs the probes for `seconds` beside `load` (which runs until told to stop and returns what
 // it has to say) and prints one line: latencies, losses, keep-alive arrivals and periods, RSS.
 template <typename Load>
-int runProbes(double seconds, long pid, Load load)
+int runProbes(double seconds, long pid, Load load, int metricsPort = 0)
 {
     std::string prefix;
     std::atomic<bool> running{true};
-    std::vector<double> statusTimes, readTimes, keepAlives;
-    int statusFailed = 0;
+    std::vector<double> statusTimes, readTimes, keepAlives, metricsTimes;
+    int statusFailed = 0, metricsFailed = 0;
     long readLost = 0;
     const long rssBefore = rssKib(pid);
     const double cpuBefore = cpuSeconds(pid);
     const long long errorsBefore = udpReceiveErrors();
     const auto start = Clock::now();
     std::thread loader([&] { prefix = load(running); });
-    std::thread status([&] { probeStatus(running, statusTimes, statusFailed); });
+    std::thread status([&] {
+        probeHttp(running, httpPort, "/Status", "\"status\":\"success\"}", statusTimes,
+                  statusFailed);
+    });
+    // The exposition ends with the build information line.
+    std::thread metrics([&] {
+        if (metricsPort > 0)
+            probeHttp(running, metricsPort, "/metrics", "} 1\n", metricsTimes, metricsFailed);
+    });
     std::thread reader([&] { probeRead(running, readTimes, readLost, keepAlives); });
     long rssMin = rssBefore, rssMax = rssBefore;
     while (secondsSince(start) < seconds) {
@@ -523,7 +538,11 @@ int runProbes(double seconds, long pid, Load load)
     running = false;
     loader.join();
     status.join();
+    metrics.join();
     reader.join();
+    if (metricsPort > 0)
+        prefix += stats("metrics", metricsTimes) + " metrics_failed="
+            + std::to_string(metricsFailed) + " ";
     const double elapsed = secondsSince(start);
     std::vector<double> periods;
     for (size_t i = 1; i < keepAlives.size(); ++i)
@@ -571,7 +590,57 @@ int overload(const std::map<std::string, std::string> &options)
         }
         return "offered_per_s=" + std::to_string(long(double(sent) / secondsSince(start))) + " ";
     };
-    return runProbes(number(options, "seconds", 60), long(number(options, "pid", 0)), load);
+    return runProbes(number(options, "seconds", 60), long(number(options, "pid", 0)), load,
+                     int(number(options, "metrics", 0)));
+}
+
+// Known traffic for the metrics' counters: SetData, ReadData and datagrams that are not JSON,
+// mixed evenly and sent round-robin from `sockets` sockets at `rate`; then waits for every
+// ReadData's reply. Prints what was sent and what came back.
+int counted(const std::map<std::string, std::string> &options)
+{
+    const long sets = long(number(options, "sets", 1000000));
+    const long reads = long(number(options, "reads", 10000));
+    const long bad = long(number(options, "bad", 1000));
+    const size_t sockets = size_t(std::max(1.0, number(options, "sockets", 4)));
+    const double rate = number(options, "rate", 50000);
+    std::vector<std::unique_ptr<UdpClient>> clients;
+    for (size_t i = 0; i < sockets; ++i)
+        clients.push_back(std::make_unique<UdpClient>());
+    const long total = sets + reads + bad;
+    long sentSets = 0, sentReads = 0, sentBad = 0, replies = 0;
+    const long long errorsBefore = udpReceiveErrors();
+    auto drain = [&] {
+        for (auto &client : clients) {
+            while (!client->receive(0).empty())
+                ++replies;
+        }
+    };
+    const auto start = Clock::now();
+    for (long i = 0; sentSets + sentReads + sentBad < total && i < 2 * total; ++i) {
+        while (i > rate * secondsSince(start)) {
+            drain();
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        UdpClient &client = *clients[size_t(i) % sockets];
+        // Each kind gets its share of every stretch of the sequence; SetData fill the rest.
+        const bool setsDone = sentSets >= sets;
+        if (sentReads < reads && (setsDone || (i + 1) * reads / total > sentReads)) {
+            sentReads += client.send(readCommand(keyName(i % 1000)));
+        } else if (sentBad < bad && (setsDone || (i + 1) * bad / total > sentBad)) {
+            sentBad += client.send("not json");
+        } else {
+            sentSets += client.send(setCommand(i % 1000, i));
+        }
+    }
+    while (replies < sentReads && secondsSince(start) < total / rate + 30) {
+        drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("sets=%ld reads=%ld bad=%ld sockets=%zu replies=%ld kernel_drops=%lld "
+                "seconds=%.1f\n", sentSets, sentReads, sentBad, sockets, replies,
+                udpReceiveErrors() - errorsBefore, secondsSince(start));
+    return replies == sentReads ? 0 : 1;
 }
 
 // `count` endpoints that each send one SetData and are never heard from again: sockets bound to
@@ -663,5 +732,7 @@ int main(int argc, char **argv)
         return peers(options);
     if (command == "sequence")
         return sequence(options);
+    if (command == "counted")
+        return counted(options);
     fail("unknown command " + command);
 }

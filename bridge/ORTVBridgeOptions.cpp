@@ -53,6 +53,7 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
         {QStringLiteral("username"), QStringLiteral("MQTT user name."), QStringLiteral("NAME")},
         {QStringLiteral("password-file"), QStringLiteral("File whose first line is the MQTT password."), QStringLiteral("FILE")},
         {QStringLiteral("tls-ca"), QStringLiteral("Speak TLS to the broker, trusting the CA certificates in FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("metrics"), QStringLiteral("Also read the server's /metrics on PORT each interval and publish a few figures on PREFIX/metrics/NAME."), QStringLiteral("PORT")},
     };
     const QList<QCommandLineOption> flags{
         {QStringLiteral("read-only"), QStringLiteral("Publish only: no PREFIX/set/ subscription.")},
@@ -112,6 +113,13 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
     username = value(QStringLiteral("username"), QString());
     passwordFile = value(QStringLiteral("password-file"), QString());
     tlsCaFile = value(QStringLiteral("tls-ca"), QString());
+    const QString metricsText = value(QStringLiteral("metrics"), QStringLiteral("0"));
+    const uint metrics = metricsText.toUInt(&ok);
+    if (!ok || metrics > 65535) {
+        error = QStringLiteral("--metrics takes the port of the server's metrics listener");
+        return false;
+    }
+    metricsPort = quint16(metrics);
     readOnly = flag(QStringLiteral("read-only"));
     homeAssistant = flag(QStringLiteral("home-assistant"));
     return true;

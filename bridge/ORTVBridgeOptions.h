@@ -23,6 +23,8 @@ public:
     QString tlsCaFile;
     bool readOnly = false;
     bool homeAssistant = false;
+    // Port of the server's metrics listener to relay a few figures from; 0: none.
+    quint16 metricsPort = 0;
 
     // False with `error` set for a value that does not fit its option. Exits for --help and
     // --version, like QCommandLineParser::process.

@@ -2,6 +2,7 @@
 #include "ORTVDataClient.h"
 #include "ORTVHomeAssistant.h"
 #include "ORTVLocale.h"
+#include "ORTVMetricsRelay.h"
 #include "ORTVMqttBridge.h"
 #include "ORTVMqttLink.h"
 #include "ORTVServerPoller.h"
@@ -82,6 +83,15 @@ int main(int argc, char **argv)
     if (options.homeAssistant)
         bridgeSettings.homeAssistantNode = ORTVHomeAssistant::nodeId(options.clientId);
     ORTVMqttBridge bridge(bridgeSettings, &link, &poller, &writer);
+    ORTVMetricsRelay::Settings relaySettings;
+    relaySettings.prefix = options.prefix;
+    relaySettings.server = options.server;
+    relaySettings.metricsPort = options.metricsPort;
+    relaySettings.intervalMs = options.intervalMs;
+    relaySettings.timeoutMs = options.timeoutMs;
+    relaySettings.qos = options.qos;
+    relaySettings.homeAssistantNode = bridgeSettings.homeAssistantNode;
+    ORTVMetricsRelay relay(relaySettings, &link);
 
     qInfo().noquote() << QStringLiteral("ortv-mqtt-bridge %1: server %2, broker %3:%4, prefix %5")
                              .arg(QStringLiteral(ORTV_VERSION), options.server, options.broker)
@@ -89,5 +99,7 @@ int main(int argc, char **argv)
                              .arg(options.prefix);
     link.start();
     poller.start();
+    if (options.metricsPort != 0)
+        relay.start();
     return app.exec();
 }

@@ -63,7 +63,8 @@ expected_files() {
     case $1 in
     ortv-data-server) echo ./usr/bin/ortv-data-server ./usr/sbin/ortv-data-server-trace \
         ./usr/lib/systemd/system/$UNIT ./usr/lib/sysctl.d/60-ortv-data-server.conf \
-        ./etc/ortv-data-server/logging.ini ./etc/default/ortv-data-server ;;
+        ./etc/ortv-data-server/logging.ini ./etc/default/ortv-data-server \
+        ./usr/share/doc/ortv-data-server/examples/prometheus-alerts.yml ;;
     ortv-client) echo ./usr/bin/ortv ./usr/share/bash-completion/completions/ortv ;;
     ortv-mqtt-bridge) echo ./usr/bin/ortv-mqtt-bridge \
         ./usr/lib/systemd/system/ortv-mqtt-bridge.service ./etc/default/ortv-mqtt-bridge ;;
@@ -268,6 +269,21 @@ check "the installed ortv pings the installed server" eval 'inside ortv ping -c 
 check "the installed ortv sets a value and gets it back" eval \
     'inside ortv set pkgtest.client "42 °C" && [ "$(inside ortv get pkgtest.client)" = "42 °C" ]'
 check "journal has \"Listen on port 8080\"" until_true 10 journal_has "^Listen on port 8080$"
+
+# ---- the metrics listener (/etc/default/ortv-data-server sets ORTV_METRICS_ADDRESS=8090) -------
+metrics() {
+    inside env LC_ALL=C timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8090 || exit 1
+        printf "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n" >&3
+        timeout 2 cat <&3; true' 2>/dev/null
+}
+check "/etc/default/ortv-data-server is a conffile" eval \
+    'grep -q "^ /etc/default/ortv-data-server [0-9a-f]" <<<"$(inside dpkg-query -W -f="\${Conffiles}\n" ortv-data-server)"'
+check "journal has \"Metrics served on 8090 /metrics\"" \
+    until_true 10 journal_has "^Metrics served on 8090 /metrics$"
+send_sets pkgtest.metrics
+check "/metrics on 8090 counts the datagrams and finds the socket's kernel figures" until_true 10 eval \
+    'm=$(metrics) && grep -q "^ortv_commands_total{command=\"SetData\"} [1-9]" <<<"$m" &&
+     grep -q "^ortv_udp_kernel_drops_total 0" <<<"$m" && grep -q "^process_resident_memory_bytes " <<<"$m"'
 check "ten SetData add no line to the journal (trace off)" quiet_datagrams pkgtest.quiet
 # trace_status on|off: what the helper says of the rules file.
 trace_status() {

@@ -17,6 +17,7 @@ void ORTVRunningDataCore::receivedDataFromClient(const QNetworkDatagram &dgram)
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(dgram.data(), &error);
     if (error.error != QJsonParseError::NoError) {
+        ++counted.parseErrors;
         qDebug() << "ORTVRunningDataCore: JSON Parse Error: " << error.errorString();
         return;
     }
@@ -26,6 +27,8 @@ void ORTVRunningDataCore::receivedDataFromClient(const QNetworkDatagram &dgram)
         for (const QJsonValue &element : commands) {
             if (element.isObject())
                 parseJSONObject(element.toObject(), dgram);
+            else
+                ++counted.ignoredObjects;
         }
     } else if (doc.isObject()) {
         parseJSONObject(doc.object(), dgram);
@@ -36,16 +39,20 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
 {
     // Read through a const reference: operator[] on a non-const object would insert members.
     const QJsonObject &command = obj;
-    if (!command.contains(QLatin1String("cmd")))
+    if (!command.contains(QLatin1String("cmd"))) {
+        ++counted.ignoredObjects;
         return;
+    }
 
     // The selectors are substring tests and both are always made, so "SetDataReadData"
     // stores first and then answers with the value just stored.
     const QString cmd = command.value(QLatin1String("cmd")).toString();
     const bool hasUrl = command.contains(QLatin1String("url"));
 
-    if (cmd.contains(QLatin1String("SetData")) && hasUrl
-        && command.contains(QLatin1String("data"))) {
+    const bool isSet = cmd.contains(QLatin1String("SetData")) && hasUrl
+                       && command.contains(QLatin1String("data"));
+    const bool isRead = cmd.contains(QLatin1String("ReadData")) && hasUrl;
+    if (isSet) {
         const QString key = command.value(QLatin1String("url")).toString();
         const QJsonValue data = command.value(QLatin1String("data"));
         if (data.isString())
@@ -53,16 +60,20 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
         else if (data.isDouble())
             store(key, QString::number(data.toDouble(), 'g', 6));
         ORTVLogFormat::logStore(coreData);
+        ++counted.setData;
     }
 
-    if (cmd.contains(QLatin1String("ReadData")) && hasUrl) {
+    if (isRead) {
         const QJsonValue url = command.value(QLatin1String("url"));
         QJsonObject reply;
         reply.insert(QLatin1String("data"), coreData.value(url.toString()));
         reply.insert(QLatin1String("url"), url);
         const QNetworkDatagram frame(QJsonDocument(reply).toJson(QJsonDocument::Compact));
         emit needToSendFrame(frame, dgram.senderAddress(), quint16(dgram.senderPort()));
+        ++counted.readData;
     }
+    if (!isSet && !isRead)
+        ++counted.ignoredObjects;
 }
 
 void ORTVRunningDataCore::store(const QString &key, const QString &value)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ORTVCoreCounters.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -24,6 +26,7 @@ public:
     void restoreData(const QHash<QString, QString> &data);
     // Counts the SetData commands that changed the store; a saver compares it with its last.
     quint64 changeCount() const { return changes; }
+    const ORTVCoreCounters &counters() const { return counted; }
 
 signals:
     void needToSendFrame(const QNetworkDatagram &d, QHostAddress adr, quint16 port);
@@ -33,4 +36,5 @@ private:
 
     QHash<QString, QString> coreData;
     quint64 changes = 0;
+    ORTVCoreCounters counted;
 };

@@ -1,14 +1,17 @@
 #include "ORTVDataJson.h"
 #include "ORTVHttpConnectionGuard.h"
+#include "ORTVHttpCounters.h"
 #include "ORTVLocale.h"
 #include "ORTVLogFormat.h"
 #include "ORTVLoggingRules.h"
+#include "ORTVMetricsServer.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVStoreSaver.h"
 #include "ORTVUDPTransceiver.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
@@ -117,6 +120,17 @@ void writeEachLogLineAtOnce()
     std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
 }
 
+ORTVStoreSaveFigures storeSaveFigures(const ORTVStoreSaver &saver)
+{
+    ORTVStoreSaveFigures figures;
+    figures.saves = saver.savesDone();
+    figures.failures = saver.savesFailed();
+    if (saver.lastSaveTime().isValid())
+        figures.lastSaveTimeSeconds = saver.lastSaveTime().toMSecsSinceEpoch() / 1000.0;
+    figures.lastSaveDurationSeconds = saver.lastSaveDurationMs() / 1000.0;
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -135,11 +149,14 @@ int main(int argc, char **argv)
     // Each console line is flushed at once so a live log shows it when it happens.
     qStdOut() << "Orvane Tarvic NG Main Data Server Starting ..." << Qt::endl;
 
+    ORTVHttpCounters httpCounters;
     QHttpServer httpServer;
-    addRoute(httpServer, QStringLiteral("/"), []() {
+    addRoute(httpServer, QStringLiteral("/"), [&httpCounters]() {
+        ++httpCounters.root;
         return QHttpServerResponse("Orvane Tarvic", QHttpServerResponder::StatusCode::Ok);
     });
-    addRoute(httpServer, QStringLiteral("/Status"), []() {
+    addRoute(httpServer, QStringLiteral("/Status"), [&httpCounters]() {
+        ++httpCounters.status;
         return QHttpServerResponse(statusObject(), QHttpServerResponder::StatusCode::Ok);
     });
 
@@ -149,7 +166,7 @@ int main(int argc, char **argv)
         return failToListen(tcpServer);
     // Closes idle and oversized connections, and resumes accepting after running out of file
     // descriptors. It must see each connection before the HTTP server does.
-    new ORTVHttpConnectionGuard(tcpServer);
+    auto *guard = new ORTVHttpConnectionGuard(tcpServer);
     if (!bindListener(httpServer, tcpServer))
         return failToListen(tcpServer);
     qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
@@ -157,7 +174,7 @@ int main(int argc, char **argv)
     // Both live until the process is killed.
     auto *core = new ORTVRunningDataCore(nullptr);
     // Before the UDP socket exists: the store file's values are the store's first contents.
-    ORTVStoreSaver::fromEnvironment(core, &app);
+    ORTVStoreSaver *saver = ORTVStoreSaver::fromEnvironment(core, &app);
     auto *transceiver = new ORTVUDPTransceiver(nullptr, udpPort);
 
     QObject::connect(transceiver, &ORTVUDPTransceiver::didReceiveData,
@@ -168,15 +185,25 @@ int main(int argc, char **argv)
                          transceiver->sendData(d, adr, port);
                      });
 
-    addRoute(httpServer, QStringLiteral("/Data"), [core]() {
+    addRoute(httpServer, QStringLiteral("/Data"), [core, &httpCounters]() {
+        ++httpCounters.data;
         return QHttpServerResponse(QByteArrayLiteral("application/json"),
                                    ORTVDataJson::document(core->getCoreData()),
                                    QHttpServerResponder::StatusCode::Ok);
     });
 
+    ORTVMetricsServer *metrics =
+        ORTVMetricsServer::fromEnvironment({core, transceiver, &httpCounters}, httpServer, guard);
+    if (metrics && saver)
+        metrics->setStoreSaveSource([saver]() { return storeSaveFigures(*saver); });
+
     // The application's own event loop is never entered: poll, then sleep, for ever.
+    QElapsedTimer pass;
     for (;;) {
+        pass.start();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (metrics)
+            metrics->recordEventPass(pass.nsecsElapsed());
         QThread::usleep(pollSleepUs);
     }
 }

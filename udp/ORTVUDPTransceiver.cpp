@@ -53,6 +53,11 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
 }
 
+qintptr ORTVUDPTransceiver::socketDescriptor() const
+{
+    return udpSocket->socketDescriptor();
+}
+
 void ORTVUDPTransceiver::setSendBufferSize(int bytes)
 {
     udpSocket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, bytes);
@@ -66,12 +71,16 @@ void ORTVUDPTransceiver::readPendingData()
     spent.start();
     while (udpSocket->hasPendingDatagrams()) {
         const QNetworkDatagram dgram = udpSocket->receiveDatagram(largestDatagram);
+        ++counted.datagramsReceived;
+        counted.bytesReceived += quint64(dgram.data().size());
         checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
         emit didReceiveData(dgram);
         // Logged after the receivers ran, so a reply's lines come before the RX line.
         logReceived(dgram);
-        if (spent.hasExpired(receiveBudgetMs))
+        if (spent.hasExpired(receiveBudgetMs)) {
+            ++counted.receiveBudgetExhausted;
             break;
+        }
     }
 }
 
@@ -110,6 +119,7 @@ void ORTVUDPTransceiver::forgetStalestFor(const QHostAddress &address, quint16 p
     slot.port = port;
     peerIndex.insert(address, port, position);
     ++peersGivenWay;
+    ++counted.peersGivenWay;
 }
 
 void ORTVUDPTransceiver::reportPeersGivenWay()
@@ -128,6 +138,7 @@ void ORTVUDPTransceiver::writeOne(const QByteArray &bytes, const Shown &shown,
 {
     // The result is not examined: a TX line records an attempt, not a delivery.
     udpSocket->writeDatagram(bytes, address, port);
+    ++counted.repliesSent;
     ORTVLogFormat::logSent(address, port, shown);
 }
 
@@ -175,6 +186,7 @@ void ORTVUDPTransceiver::keepAliveTimerTicked()
 {
     keepAliveRound.start();
     keepAliveNext = 0;
+    ++counted.keepAliveRounds;
     sendKeepAliveDue();
 }
 
@@ -185,14 +197,18 @@ void ORTVUDPTransceiver::sendKeepAliveDue()
     QElapsedTimer spent;
     spent.start();
     while (keepAliveNext < due && !spent.hasExpired(keepAlivePassBudgetMs)) {
-        if (!writeKeepAlive(peerList.at(keepAliveNext)))
+        if (!writeKeepAlive(peerList.at(keepAliveNext))) {
+            ++counted.keepAliveBufferWaits;
             break;  // the send buffer is full: the same peer in the next pass
+        }
         ++keepAliveNext;
     }
-    if (keepAliveNext < peerList.size())
+    if (keepAliveNext < peerList.size()) {
         keepAlivePacer->start();
-    else
+    } else {
         keepAlivePacer->stop();
+        counted.lastKeepAliveRoundNs = keepAliveRound.nsecsElapsed();
+    }
 }
 
 // False when the socket's send buffer has no room now; the frame was not sent and no TX line
@@ -209,6 +225,7 @@ bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer)
         && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
         return false;
     }
+    ++counted.keepAlivesSent;
     ORTVLogFormat::logSent(peer.address, peer.port, keepAliveBytes);
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ORTVUDPCounters.h"
 #include "ORTVUDPPeer.h"
 #include "ORTVUDPPeerIndex.h"
 
@@ -49,6 +50,10 @@ public:
 
     void setPeerLimit(qsizetype limit) { peerLimit = qMax<qsizetype>(1, limit); }
     qsizetype peerCount() const { return peerList.size(); }
+    qsizetype peerLimitValue() const { return peerLimit; }
+    const ORTVUDPCounters &counters() const { return counted; }
+    // The socket's descriptor, for reading the kernel's figures about it.
+    qintptr socketDescriptor() const;
     const ORTVUDPPeer &peerAt(qsizetype position) const { return peerList.at(position); }
     // Send buffer of the socket, in bytes (the kernel's default when not set).
     void setSendBufferSize(int bytes);
@@ -101,4 +106,6 @@ private:
     // The frame for the current millisecond, built once however many peers get it.
     QByteArray keepAliveBytes;
     qint64 keepAliveBytesMs = -1;
+
+    ORTVUDPCounters counted;
 };
