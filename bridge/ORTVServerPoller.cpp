@@ -2,6 +2,7 @@
 
 #include "ORTVDataScanner.h"
 
+#include <QDebug>
 #include <QTimer>
 
 namespace {
@@ -60,9 +61,10 @@ void ORTVServerPoller::answered(const QByteArray &body)
     }
     const std::optional<ORTVHttpReader::Values> values = ORTVDataScanner::parse(body);
     if (!values) {
-        notAnswered(QStringLiteral("/Data is not a list of values"));
+        notAnswered(QStringLiteral("not a list of values"));
         return;
     }
+    setDataFailure(QString());
     setUp(true, QString());
     emit dataRead(*values);
     scheduleNext();
@@ -71,13 +73,27 @@ void ORTVServerPoller::answered(const QByteArray &body)
 void ORTVServerPoller::notAnswered(const QString &error)
 {
     if (inFlight == dataPath) {
-        // /Data may fail on its own (a body cut short): /Status decides whether the server is up.
+        // /Data may fail on its own (a body cut short, a store too large for the timeout):
+        // /Status decides whether the server is up.
+        setDataFailure(error);
         inFlight = statusPath;
         reader->get(statusPath);
         return;
     }
     setUp(false, QStringLiteral("%1: %2").arg(reader->url(statusPath).toString(), error));
     scheduleNext();
+}
+
+void ORTVServerPoller::setDataFailure(const QString &why)
+{
+    if (why.isEmpty() == dataFailure.isEmpty())
+        return;
+    if (why.isEmpty())
+        qInfo().noquote() << "reading /Data works again";
+    else
+        qInfo().noquote() << QStringLiteral("reading %1 fails (%2); the broker keeps the last values")
+                                 .arg(reader->url(dataPath).toString(), why);
+    dataFailure = why;
 }
 
 void ORTVServerPoller::setUp(bool up, const QString &reason)
@@ -87,10 +103,24 @@ void ORTVServerPoller::setUp(bool up, const QString &reason)
         backoffMs = 0;
     else
         backoffMs = qMin(qMax(backoffMs * 2, intervalMs), maxBackoffMs);
-    if (next == state)
-        return;
     state = next;
-    emit serverStateChanged(up, reason);
+    // The server counts as up for the broker only while /Data answers too.
+    const bool usable = up && dataFailure.isEmpty();
+    const QString why = up ? (usable ? QString() : QStringLiteral("/Data: ") + dataFailure) : reason;
+    if (reportedAny && usable == reportedUp && why == reportedReason)
+        return;
+    if (!reportedAny || up != statusAnswers) {
+        if (up)
+            qInfo().noquote() << "data server answers";
+        else
+            qInfo().noquote() << QStringLiteral("data server down (%1); retrying until it answers")
+                                     .arg(reason);
+    }
+    reportedAny = true;
+    reportedUp = usable;
+    reportedReason = why;
+    statusAnswers = up;
+    emit serverStateChanged(usable, why);
 }
 
 // Reads start every interval whatever each one took; a read that took longer than the interval

@@ -1,4 +1,4 @@
-#include "ORTVSetDatagrams.h"
+#include "ORTVDataClient.h"
 #include "ORTVTopicCodec.h"
 
 #include <QTest>
@@ -75,15 +75,15 @@ void tst_TopicCodec::decodeRefuses()
 
 void tst_TopicCodec::splitAtDatagramLimit()
 {
-    ORTVSetDatagrams::Entries entries;
+    QList<ORTVDataClient::Entry> entries;
     for (int i = 0; i < 3000; ++i)
         entries.append({QStringLiteral("key/%1").arg(i), QString(40, QLatin1Char('v'))});
     entries.insert(100, {QStringLiteral("huge"), QString(70000, QLatin1Char('x'))});
-    ORTVSetDatagrams::Entries tooLarge;
-    const QList<ORTVSetDatagrams::Entries> parts = ORTVSetDatagrams::split(entries, &tooLarge);
+    QList<ORTVDataClient::Entry> tooLarge;
+    const QList<QList<ORTVDataClient::Entry>> parts = ORTVDataClient::splitWrites(entries, false, &tooLarge);
     QCOMPARE(tooLarge.size(), 1);
     QCOMPARE(tooLarge.first().url, QStringLiteral("huge"));
-    ORTVSetDatagrams::Entries joined;
+    QList<ORTVDataClient::Entry> joined;
     for (const auto &part : parts) {
         QVERIFY(ORTVDataClient::writeRequest(part, false).size() <= ORTVDataClient::maxDatagramBytes);
         joined += part;
