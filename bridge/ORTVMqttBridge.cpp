@@ -33,7 +33,7 @@ ORTVMqttBridge::ORTVMqttBridge(const Settings &settings, ORTVMqttLink *link,
     connect(poller, &ORTVServerPoller::serverStateChanged, this,
             &ORTVMqttBridge::serverStateChanged);
     connect(writer, &ORTVConfirmedWriter::gaveUp, this, [](const QStringList &keys) {
-        warn(QStringLiteral("the server did not confirm the writes of %1 keys after %2 tries: %3")
+        warn(QStringLiteral("gave up %1 writes the server did not confirm after %2 tries: %3")
                  .arg(keys.size()).arg(ORTVConfirmedWriter::maxTries)
                  .arg(keys.join(QLatin1String(", "))));
     });
