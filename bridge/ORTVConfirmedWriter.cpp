@@ -55,10 +55,9 @@ void ORTVConfirmedWriter::flush()
     }
     const qint64 now = clock.elapsed();
     for (const auto &part : parts) {
-        // A datagram the system refused is sent again at the timeout like a lost one.
-        if (!client->send(part, true))
-            qWarning().noquote() << QStringLiteral("cannot send %1 values to the server: %2")
-                                        .arg(part.size()).arg(client->errorString());
+        // A datagram the system refused (a firewall rule, a full buffer) is sent again at the
+        // timeout like a lost one; only giving up is told.
+        client->send(part, true);
         for (const ORTVDataClient::Entry &entry : part) {
             KeyState &state = keys[entry.url];
             ++state.tries;

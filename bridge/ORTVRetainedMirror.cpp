@@ -30,11 +30,15 @@ ORTVRetainedMirror::Operations ORTVRetainedMirror::update(const ORTVHttpReader::
         present.reserve(values.size());
         for (const auto &entry : values)
             present.insert(entry.first);
-        const QList<QString> keys = published.keys();
-        for (const QString &key : keys) {
-            if (!present.contains(key))
-                clear(out, key);
+        QStringList vanished;
+        for (auto it = published.cbegin(); it != published.cend(); ++it) {
+            if (!present.contains(it.key()))
+                vanished.append(it.key());
         }
+        // In a fixed order, not the hash's.
+        vanished.sort();
+        for (const QString &key : std::as_const(vanished))
+            clear(out, key);
     }
     for (const auto &[key, value] : values) {
         const auto known = published.constFind(key);

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -318,6 +319,7 @@ void tst_MqttBridge::writesConfirmedThroughLoss()
     QVERIFY(nft("add table inet loss"));
     QVERIFY(nft("add chain inet loss out { type filter hook output priority 0 ; }"));
     QVERIFY(nft("add rule inet loss out udp dport 1234 counter drop"));
+    auto removeRule = qScopeGuard([this] { nft("delete table inet loss"); });
     // 10 tries of --timeout 0.5 s, then one warning naming the key.
     QVERIFY(probe->publish("ortv/set/unconfirmed", "x"));
     QVERIFY2(QTest::qWaitFor([&] {
@@ -327,6 +329,7 @@ void tst_MqttBridge::writesConfirmedThroughLoss()
     QVERIFY(probe->publish("ortv/set/lossy", "through"));
     // Sent and sent again, both lost; the next try after the path heals is stored.
     QVERIFY(QTest::qWaitFor([&] { return droppedToServer() >= dropped + 2; }, wait));
+    removeRule.dismiss();
     QVERIFY(nft("delete table inet loss"));
     QTRY_VERIFY_WITH_TIMEOUT(serverHolds("lossy", "through"), wait);
     QVERIFY(!serverHolds("unconfirmed", "x"));
@@ -360,12 +363,14 @@ void tst_MqttBridge::dataFailureTold()
     QVERIFY(nft("add table inet slow"));
     QVERIFY(nft("add chain inet slow out { type filter hook output priority 0 ; }"));
     QVERIFY(nft("add rule inet slow out tcp dport 8080 @ih,0,72 0x474554202f44617461 drop"));
+    auto removeRule = qScopeGuard([this] { nft("delete table inet slow"); });
     QVERIFY(QTest::qWaitFor([&] {
         return bridgeErr().contains("reading http://127.0.0.1:8080/Data fails (no answer within "
                                     "500 ms); the broker keeps the last values\n");
     }, 2 * wait));
     QVERIFY(probe->waitFor("ortv/server/reason", "/Data: no answer within 500 ms", wait));
     QVERIFY(probe->waitFor("ortv/server", "down", wait));
+    removeRule.dismiss();
     QVERIFY(nft("delete table inet slow"));
     QVERIFY(probe->waitFor("ortv/server", "up", 2 * wait));
     QVERIFY(probe->waitFor("ortv/server/reason", "", wait));
