@@ -40,20 +40,20 @@ ORTVMqttBridge::ORTVMqttBridge(const Settings &settings, ORTVMqttLink *link,
 }
 
 // A broker that comes back may have lost its retained messages (restarted without persistence),
-// so everything is published again on the next read, and the state topics now. What waited for
-// the old connection is dropped: the next read publishes the latest of it anyway.
+// so the state topics and every value go again at once, without waiting for the next read. What
+// waited for the old connection is dropped: it is all in that.
 void ORTVMqttBridge::linkStateChanged(ORTVMqttLink::State state)
 {
     if (state != ORTVMqttLink::ConnectedState) {
         queue.clear();
         return;
     }
-    mirror.forget();
     retainedTold.clear();
     publishRetained(bridgeTopic(), QByteArrayLiteral("online"));
     publishServerState();
     if (!settings.readOnly && !link->subscribe(setPrefix + QLatin1Char('#'), settings.qos))
         warn(QStringLiteral("cannot subscribe to %1#: %2").arg(setPrefix, link->errorString()));
+    queueAll(mirror.republish());
 }
 
 void ORTVMqttBridge::serverStateChanged(bool up, const QString &reason)
@@ -86,7 +86,11 @@ void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
     // Without a broker nothing is published; the next connection publishes everything anyway.
     if (!link->isConnected())
         return;
-    const ORTVRetainedMirror::Operations operations = mirror.update(values);
+    queueAll(mirror.update(values));
+}
+
+void ORTVMqttBridge::queueAll(const ORTVRetainedMirror::Operations &operations)
+{
     for (const ORTVRetainedMirror::Operation &operation : operations)
         queue.put(operation.topic, operation.payload, settings.qos);
     drain();
@@ -96,7 +100,7 @@ void ORTVMqttBridge::drain()
 {
     while (!queue.isEmpty() && link->isConnected() && link->unfinished() < maxUnfinished) {
         const ORTVPublishQueue::Message message = queue.take();
-        if (!link->publish(message.topic, message.payload, message.qos, true))
+        if (!link->publish(message.topic, message.payload, message.qos, true) && link->isConnected())
             warn(QStringLiteral("cannot publish on %1: %2").arg(message.topic, link->errorString()));
     }
 }

@@ -50,6 +50,7 @@ private:
     void dataRead(const ORTVHttpReader::Values &values);
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
     void publishServerState();
+    void queueAll(const ORTVRetainedMirror::Operations &operations);
     void drain();
 
     Settings settings;

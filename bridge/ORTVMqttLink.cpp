@@ -20,6 +20,7 @@ constexpr int maxBackoffMs = 10000;
 constexpr int maxReadsPerPass = 256;
 // In-flight QoS 1 messages: enough not to wait on acknowledgements at thousands a second.
 constexpr unsigned maxInflight = 1000;
+constexpr unsigned maxReceiveAhead = 65535;
 constexpr int housekeepingMs = 1000;
 
 QString reason(int rc)
@@ -51,6 +52,11 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
     mosquitto_max_inflight_messages_set(client, maxInflight);
     mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // The messages the broker may send ahead of the acknowledgements (20 unless asked): beyond
+    // them it queues a bounded number and then drops, so while the thread is busy with a read
+    // of /Data they had better wait in the socket.
+    mosquitto_int_option(client, MOSQ_OPT_RECEIVE_MAXIMUM, int(maxReceiveAhead));
+    mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, int(maxInflight));
 
     int rc = MOSQ_ERR_SUCCESS;
     if (!settings.username.isEmpty()) {
@@ -121,7 +127,6 @@ void ORTVMqttLink::connectTo(const QString &address)
     const QByteArray host = address.toUtf8();
     const int rc = mosquitto_connect_async(client, host.constData(), settings.port,
                                            settings.keepAliveSeconds);
-    everAttempted = true;
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
         return;
@@ -234,6 +239,9 @@ bool ORTVMqttLink::publish(const QString &topic, const QByteArray &payload, int 
                                      int(payload.size()), payload.constData(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         lastError = reason(rc);
+        // A write that found the connection gone ends it here, not in a warning per message.
+        if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
+            failed(lastError);
         return false;
     }
     unfinishedIds.insert(id);

@@ -93,7 +93,6 @@ private:
     QTimer *retryTimer = nullptr;
     QElapsedTimer sinceHeard;
     QSet<int> unfinishedIds;
-    bool everAttempted = false;
     bool protocol5 = true;
     int backoffMs = 0;
     State currentState = UnconnectedState;

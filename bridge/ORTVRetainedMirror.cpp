@@ -43,10 +43,19 @@ ORTVRetainedMirror::Operations ORTVRetainedMirror::update(const ORTVHttpReader::
     for (const auto &[key, value] : values) {
         const auto known = published.constFind(key);
         const bool isNew = known == published.constEnd();
-        if (publishAll || isNew || *known != value)
-            publish(out, key, value, publishAll || isNew);
+        if (isNew || *known != value)
+            publish(out, key, value, isNew);
     }
-    publishAll = false;
+    return out;
+}
+
+ORTVRetainedMirror::Operations ORTVRetainedMirror::republish()
+{
+    Operations out;
+    QStringList keys = published.keys();
+    keys.sort();
+    for (const QString &key : std::as_const(keys))
+        publish(out, key, published.value(key), true);
     return out;
 }
 

@@ -8,8 +8,8 @@
 #include <QString>
 
 // What the broker's retained PREFIX/data/ topics must become for a new read of /Data, as a list
-// of messages to publish (an empty payload clears a retained message): new and changed values,
-// every value after forget() (a broker that may have lost them), clears for keys the server no
+// of messages to publish (an empty payload clears a retained message): new and changed values
+// (all of them the first time), clears for keys the server no
 // longer holds, and with Home Assistant discovery the entry of each new key and the removal of
 // each vanished one's. No I/O: the caller publishes the operations.
 class ORTVRetainedMirror
@@ -29,7 +29,9 @@ public:
     explicit ORTVRetainedMirror(const QString &prefix, const QString &homeAssistantNode = {});
 
     Operations update(const ORTVHttpReader::Values &values);
-    void forget() { publishAll = true; }
+    // Everything published so far, again: for a broker that may have lost it, at once rather
+    // than at the next read.
+    Operations republish();
 
     QString dataTopic(const QString &key) const;
     QString bridgeTopic() const { return prefix + QLatin1String("/bridge"); }
@@ -42,5 +44,4 @@ private:
     QString homeAssistantNode;
     // What the broker holds as far as the mirror knows.
     QHash<QString, QString> published;
-    bool publishAll = true;
 };

@@ -87,6 +87,8 @@ int main(int argc, char **argv)
             usageError(datagrams.errorString());
             return false;
         }
+        // The replies to the writes keep coming while a read of /Data holds the thread.
+        datagrams.setReceiveBufferSize(8 * 1024 * 1024);
         link.start();
         poller.start();
         return true;

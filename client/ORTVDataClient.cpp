@@ -67,6 +67,11 @@ quint16 ORTVDataClient::localPort() const
     return socket->localPort();
 }
 
+void ORTVDataClient::setReceiveBufferSize(int bytes)
+{
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+}
+
 void ORTVDataClient::setServer(const QHostAddress &address, quint16 port)
 {
     serverAddress = address;

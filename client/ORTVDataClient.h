@@ -44,6 +44,9 @@ public:
     bool bindFirstFree(const QHostAddress &server, quint16 first = firstSourcePort,
                        quint16 last = lastSourcePort);
     quint16 localPort() const;
+    // Asks the system for a receive buffer of `bytes` (capped at net.core.rmem_max): for a
+    // program that takes thousands of replies a second while busy with other work at times.
+    void setReceiveBufferSize(int bytes);
     QString errorString() const { return lastError; }
 
     void setServer(const QHostAddress &address, quint16 port = defaultServerPort);

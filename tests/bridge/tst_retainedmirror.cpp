@@ -19,25 +19,21 @@ private slots:
 namespace {
 
 using Values = ORTVHttpReader::Values;
-const QString node = QStringLiteral("node");
 
-// "topic=payload" for each operation, "topic=" for a clear; "HA:KEY" for a key's discovery
-// entry and "HA:KEY=" for its removal.
-QStringList described(const ORTVRetainedMirror::Operations &operations, const Values &keys)
+// "topic=payload", "topic=" for a clear, "topic=entry" for a discovery entry.
+QStringList described(const ORTVRetainedMirror::Operations &operations)
 {
     QStringList out;
-    for (const auto &operation : operations) {
-        QString topic = operation.topic;
-        for (const auto &entry : keys) {
-            if (topic == ORTVHomeAssistant::configTopic(node, entry.first))
-                topic = QLatin1String("HA:") + entry.first;
-        }
-        if (topic.startsWith(QLatin1String("HA:")) && !operation.payload.isEmpty())
-            out.append(topic);
-        else
-            out.append(topic + QLatin1Char('=') + QString::fromUtf8(operation.payload));
+    for (const auto &[topic, payload] : operations) {
+        const bool entry = topic.startsWith(QLatin1String("homeassistant/")) && !payload.isEmpty();
+        out.append(topic + QLatin1Char('=') + (entry ? QStringLiteral("entry") : QString::fromUtf8(payload)));
     }
     return out;
+}
+
+QString ha(const QString &key, const char *what = "entry")
+{
+    return ORTVHomeAssistant::configTopic(QStringLiteral("node"), key) + QLatin1Char('=') + what;
 }
 
 } // namespace
@@ -45,7 +41,7 @@ QStringList described(const ORTVRetainedMirror::Operations &operations, const Va
 void tst_RetainedMirror::update_data()
 {
     QTest::addColumn<Values>("first");
-    QTest::addColumn<bool>("forget");
+    QTest::addColumn<bool>("brokerLost");
     QTest::addColumn<bool>("homeAssistant");
     QTest::addColumn<Values>("second");
     QTest::addColumn<QStringList>("expected");
@@ -64,61 +60,45 @@ void tst_RetainedMirror::update_data()
                                  << QStringList{"p/data/a=", "p/data/b/c="};
     QTest::newRow("HA: new key announced, changed one not")
         << ab << false << true << Values{{"a", "5"}, {"b/c", "2"}, {"d", "4"}}
-        << QStringList{"p/data/a=5", "p/data/d=4", "HA:d"};
+        << QStringList{"p/data/a=5", "p/data/d=4", ha("d")};
     QTest::newRow("HA: vanished key's entry removed")
         << ab << false << true << Values{{"a", "1"}}
-        << QStringList{"p/data/b/c=", "HA:b/c="};
-    QTest::newRow("HA: all announced again after forget")
+        << QStringList{"p/data/b/c=", ha("b/c", "")};
+    QTest::newRow("HA: all announced again after a broker loss")
         << ab << true << true << ab
-        << QStringList{"p/data/a=1", "HA:a", "p/data/b/c=2", "HA:b/c"};
+        << QStringList{"p/data/a=1", ha("a"), "p/data/b/c=2", ha("b/c")};
 }
 
 void tst_RetainedMirror::update()
 {
     QFETCH(Values, first);
-    QFETCH(bool, forget);
+    QFETCH(bool, brokerLost);
     QFETCH(bool, homeAssistant);
     QFETCH(Values, second);
     QFETCH(QStringList, expected);
-    ORTVRetainedMirror mirror(QStringLiteral("p"), homeAssistant ? node : QString());
-    const Values allKeys = first + second;
-    QStringList initial;
-    for (const auto &[key, value] : first) {
-        initial.append(mirror.dataTopic(key) + QLatin1Char('=') + value);
-        if (homeAssistant)
-            initial.append(QLatin1String("HA:") + key);
-    }
-    QCOMPARE(described(mirror.update(first), allKeys), initial);
-    if (forget)
-        mirror.forget();
-    QCOMPARE(described(mirror.update(second), allKeys), expected);
+    ORTVRetainedMirror mirror(QStringLiteral("p"), homeAssistant ? QStringLiteral("node") : QString());
+    QCOMPARE(mirror.update(first).size(), first.size() * (homeAssistant ? 2 : 1));
+    // A broker that may have lost everything gets it again, then what the read changed.
+    QStringList operations = brokerLost ? described(mirror.republish()) : QStringList{};
+    QCOMPARE(operations + described(mirror.update(second)), expected);
     // Published once: the same read again changes nothing.
-    QCOMPARE(described(mirror.update(second), allKeys), QStringList{});
+    QCOMPARE(described(mirror.update(second)), QStringList{});
 }
 
 void tst_RetainedMirror::queueCoalesces()
 {
     ORTVPublishQueue queue;
-    queue.put("a", "1", 1);
-    queue.put("b", "1", 1);
-    queue.put("a", "2", 0);
-    QCOMPARE(queue.size(), 2);
-    ORTVPublishQueue::Message first = queue.take();
-    QCOMPARE(first.topic, QStringLiteral("a"));
-    QCOMPARE(first.payload, QByteArray("2"));
-    QCOMPARE(first.qos, 0);
-    // A topic taken and put again goes to the back, behind what waits.
-    queue.put("a", "3", 1);
-    queue.put("b", "2", 1);
-    QCOMPARE(queue.take().payload, QByteArray("2"));
-    QCOMPARE(queue.take().payload, QByteArray("3"));
-    QVERIFY(queue.isEmpty());
-    queue.put("c", "1", 1);
-    queue.clear();
-    queue.put("d", "1", 1);
-    queue.put("d", "2", 1);
-    QCOMPARE(queue.size(), 1);
-    QCOMPARE(queue.take().payload, QByteArray("2"));
+    for (const auto &[topic, payload] : {std::pair{"a", "1"}, {"b", "1"}, {"a", "2"}, {"c", "1"}})
+        queue.put(topic, payload, 1);
+    QStringList taken;
+    while (!queue.isEmpty()) {
+        const ORTVPublishQueue::Message message = queue.take();
+        taken.append(message.topic + QLatin1Char('=') + QString::fromUtf8(message.payload));
+        // A topic taken and put again goes behind what waits.
+        if (taken.size() == 1)
+            queue.put("a", "3", 1);
+    }
+    QCOMPARE(taken, (QStringList{"a=2", "b=1", "c=1", "a=3"}));
 }
 
 QTEST_APPLESS_MAIN(tst_RetainedMirror)
