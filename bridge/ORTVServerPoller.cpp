@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 const QString dataPath = QStringLiteral("/Data");
@@ -50,6 +52,9 @@ void ORTVServerPoller::answered(const QByteArray &body)
             notAnswered(QStringLiteral("/Status does not say success"));
             return;
         }
+        // /Data failed while /Status answers: that is told. (When both fail the server is down.)
+        if (!dataError.isEmpty())
+            setDataFailure(std::exchange(dataError, QString()));
         // Up again: read the data at once. Up all along (only /Data failed): at the next tick.
         const bool wasUp = state == Up;
         setUp(true, QString());
@@ -75,11 +80,12 @@ void ORTVServerPoller::notAnswered(const QString &error)
     if (inFlight == dataPath) {
         // /Data may fail on its own (a body cut short, a store too large for the timeout):
         // /Status decides whether the server is up.
-        setDataFailure(error);
+        dataError = error;
         inFlight = statusPath;
         reader->get(statusPath);
         return;
     }
+    dataError.clear();
     setUp(false, QStringLiteral("%1: %2").arg(reader->url(statusPath).toString(), error));
     scheduleNext();
 }

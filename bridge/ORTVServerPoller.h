@@ -46,6 +46,8 @@ private:
     enum State { Unknown, Up, Down } state = Unknown;
     bool statusAnswers = false;
     QString dataFailure;
+    // Why the last read of /Data failed, until /Status says whether the server answers at all.
+    QString dataError;
     bool reportedUp = false;
     bool reportedAny = false;
     QString reportedReason;
