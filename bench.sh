@@ -30,7 +30,7 @@ WANT_RMEM=8388608
 if [ "${1:-}" != --inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "bench.sh needs root (network namespace, sysctl)" >&2; exit 1; }
     source scripts/setup.sh
-    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto curl strace
+    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto curl strace nftables
     echo "Building (Release) into build-bench/ and build-bench-legacy/ ..." >&2
     cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORTV_BUILD_BENCH=ON \
         >/dev/null

@@ -8,7 +8,11 @@
 #     the server's /Status latency (a fresh connection every 10 ms) without the bridge and with
 #     it at --interval 1 and 0.2;
 #   - 5,000 messages a second on PREFIX/set/ for 30 s (QoS 1, a new key each): how many the
-#     server stored, and how soon each showed on PREFIX/data/.
+#     server stored, and how soon each showed on PREFIX/data/;
+#   - the same with 10 % of the datagrams to the server's port dropped (nftables), and then
+#     again with the broker killed (SIGKILL) and restarted 10 times during the flood: after each
+#     restart, how soon every set/ key the server holds shows its value on PREFIX/data/
+#     (target: within two intervals), and the bridge's memory.
 # Runs inside bench.sh's private network namespace (it binds the fixed ports 1234, 8080 and
 # 1883): BUILD is bench.sh's Release build, QUICK=1 makes the runs shorter.
 set -euo pipefail
@@ -52,6 +56,7 @@ log_dest file $DIR/mosquitto.log
 EOF
     : >"$DIR/mosquitto.log"
     mosquitto -c "$DIR/mosquitto.conf" 2>/dev/null &
+    BROKER_PID=$!
     PIDS+=($!)
     until_up 10 listening 1883 || { note "mosquitto did not start"; exit 1; }
 }
@@ -103,6 +108,56 @@ SETS=$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE
 SET_DROPS=$(dropped_by_broker) SET_WARNINGS=$(bridge_warnings)
 note "sets: $SETS broker_drops=$SET_DROPS bridge_warnings=$SET_WARNINGS"
 stop_all
+
+# ---- the same with 10 % of the datagrams to the server lost, then with broker restarts -------
+# Dropped on the way out of loopback: the bridge's SetData datagrams (and any other to 1234).
+lossy() {
+    nft add table inet bridgebench &&
+        nft add chain inet bridgebench out '{ type filter hook output priority 0 ; }' &&
+        nft add rule inet bridgebench out udp dport 1234 numgen random mod 10 == 0 counter drop
+}
+unlossy() { nft delete table inet bridgebench 2>/dev/null || true; }
+dropped_datagrams() { nft list table inet bridgebench | sed -n 's/.*counter packets \([0-9]*\).*/\1/p'; }
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
+
+lossy
+start_broker
+start_server
+start_bridge 1
+LOSSY=$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID") || true
+LOSSY_DROPPED=$(dropped_datagrams) LOSSY_WARNINGS=$(bridge_warnings)
+LOSSY_RSS=$(rss_kib "$BRIDGE_PID")
+note "sets, 10 % lost: $LOSSY datagrams_dropped=$LOSSY_DROPPED bridge_warnings=$LOSSY_WARNINGS rss_kib=$LOSSY_RSS"
+stop_all
+unlossy
+
+if [ "$QUICK" = 1 ]; then RESTARTS=3; else RESTARTS=10; fi
+lossy
+start_broker
+start_server
+start_bridge 1
+"$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID" >"$DIR/kills.out" || true &
+FLOOD_PID=$!
+WORST_EQUAL=0 NOT_EQUAL=0 PEAK_RSS=0
+sleep 2
+for i in $(seq "$RESTARTS"); do
+    kill -9 "$BROKER_PID"; wait "$BROKER_PID" 2>/dev/null || true
+    start_broker
+    CHECK=$("$TOOL" retained --within 2000) || NOT_EQUAL=$((NOT_EQUAL + 1))
+    note "broker restart $i: $CHECK"
+    ms=$(field equal_after_ms "$CHECK")
+    [ "${ms:--1}" != -1 ] && [ "$ms" -gt "$WORST_EQUAL" ] && WORST_EQUAL=$ms
+    rss=$(rss_kib "$BRIDGE_PID")
+    [ "$rss" -gt "$PEAK_RSS" ] && PEAK_RSS=$rss
+    sleep 0.5
+done
+wait "$FLOOD_PID" || true
+KILLS=$(cat "$DIR/kills.out")
+KILL_WARNINGS=$(bridge_warnings)
+grep '^warning' "$DIR/bridge.log" | cut -c1-90 | sort | uniq -c | sort -rn | head -3 >&2 || true
+note "sets, 10 % lost, $RESTARTS broker restarts: $KILLS peak_rss_kib=$PEAK_RSS worst_equal_ms=$WORST_EQUAL not_equal=$NOT_EQUAL bridge_warnings=$KILL_WARNINGS"
+stop_all
+unlossy
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- table -----------------------------------------------------------------------------------
@@ -124,5 +179,15 @@ echo "| last message on data/ after | $(field last_shown_ms "$SETS") ms |"
 echo "| each message on data/ after, p50 / p99 / max | $(field p50_ms "$SETS") / $(field p99_ms "$SETS") / $(field max_ms "$SETS") ms ($(field shown "$SETS") shown) |"
 echo "| bridge CPU, peak RSS | $(field bridge_cpu_pct "$SETS") %, $(kib_to_mib "$(field bridge_hwm_kib "$SETS")") MiB |"
 echo "| kernel UDP drops, broker's drop warnings, bridge warnings | $(field kernel_drops "$SETS"), $SET_DROPS, $SET_WARNINGS |"
+echo
+echo "| 5,000 set messages/s for $SET_S s, 10 % of the datagrams to the server dropped | result |"
+echo "|---|---|"
+echo "| stored in the server (lost) | $(field stored "$LOSSY") of $(field published "$LOSSY") ($(field lost "$LOSSY")); $LOSSY_DROPPED datagrams dropped |"
+echo "| last message on data/ after | $(field last_shown_ms "$LOSSY") ms |"
+echo "| each message on data/ after, p50 / p99 / max | $(field p50_ms "$LOSSY") / $(field p99_ms "$LOSSY") / $(field max_ms "$LOSSY") ms |"
+echo "| bridge CPU, peak RSS, warnings | $(field bridge_cpu_pct "$LOSSY") %, $(kib_to_mib "$(field bridge_hwm_kib "$LOSSY")") MiB, $LOSSY_WARNINGS |"
+echo "| the same with the broker killed and restarted $RESTARTS times: every retained data/ value equal to the server's after (worst; restarts missing it within 2 s) | $WORST_EQUAL ms ($NOT_EQUAL) |"
+echo "| bridge peak RSS without / with the restarts (the store grows to 150,000 keys either way) | $(kib_to_mib "$(field bridge_hwm_kib "$LOSSY")") / $(kib_to_mib "$(field bridge_hwm_kib "$KILLS")") MiB |"
+echo "| stored in the server with the restarts (lost, most inside the killed broker) | $(field stored "$KILLS") ($(field lost "$KILLS")) |"
 echo
 echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."

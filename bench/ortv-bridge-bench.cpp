@@ -11,6 +11,9 @@
 //   ortv-bridge-bench sets --rate R --seconds T [--qos Q] [--broker-port P] [--bridge-pid P]
 //       publishes R messages a second for T seconds on PREFIX/set/KEY (a new key each), then
 //       checks that /Data holds every one and when each showed on PREFIX/data/KEY.
+//   ortv-bridge-bench retained [--within MS] [--broker-port P]
+//       reads /Data, then waits up to MS ms (from its start) until a new subscription to
+//       PREFIX/data/ shows every set/ key the server held with its value.
 #include "BenchSystem.h"
 
 #include <arpa/inet.h>
@@ -473,10 +476,13 @@ void setShown(void *context, const std::string &topic, const std::string &payloa
     ++state->shownCount;
 }
 
-// How many keys GROUP###### of a /Data body hold their own number as value.
-long countStored(const std::string &body, const std::string &group, long keys)
+// How many keys GROUP###### of a /Data body hold their own number as value; `found` marks them.
+long countStored(const std::string &body, const std::string &group, long keys,
+                 std::vector<char> *foundOut = nullptr)
 {
-    std::vector<char> found(static_cast<size_t>(keys));
+    std::vector<char> local;
+    std::vector<char> &found = foundOut ? *foundOut : local;
+    found.assign(static_cast<size_t>(keys), 0);
     long count = 0;
     const std::string head = "{\"" + group;
     for (size_t at = body.find(head); at != std::string::npos; at = body.find(head, at + 1)) {
@@ -562,18 +568,69 @@ int sets(const Options &options)
     return stored == total ? 0 : 1;
 }
 
+// ---- retained ------------------------------------------------------------------------------
+
+struct RetainedState
+{
+    std::mutex mutex;
+    std::vector<char> expected;
+    long missing = 0;
+};
+
+void retainedSeen(void *context, const std::string &topic, const std::string &payload)
+{
+    auto *state = static_cast<RetainedState *>(context);
+    const long key = keyIndex(topic, setKey);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (key < 0 || key >= long(state->expected.size()) || !state->expected[size_t(key)]
+        || payload != std::to_string(key))
+        return;
+    state->expected[size_t(key)] = 0;
+    --state->missing;
+}
+
+// After a broker restart: how long until every set/ key the server holds now shows its value
+// on a new subscription to PREFIX/data/ (retained or published since).
+int retained(const Options &options)
+{
+    const double withinMs = number(options, "within", 2000);
+    const int port = int(number(options, "broker-port", 1883));
+    const long keys = long(number(options, "keys", 1000000));
+    const auto start = Clock::now();
+    RetainedState state;
+    std::string body;
+    if (!httpGet("/Data", body, 30000))
+        fail("no /Data");
+    const long held = countStored(body, setKey, keys, &state.expected);
+    state.missing = held;
+    MqttClient subscriber("bench-retained-watch", port, &retainedSeen, &state);
+    subscriber.subscribe(prefix + "/data/" + setKey + "#");
+    const auto missingNow = [&] {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.missing;
+    };
+    while (missingNow() > 0 && msSince(start) < withinMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const long missing = missingNow();
+    std::printf("held=%ld missing=%ld equal_after_ms=%.0f\n", held, missing,
+                missing == 0 ? msSince(start) : -1.0);
+    return missing == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2)
-        fail("usage: ortv-bridge-bench changes|sets [--option value ...]");
+        fail("usage: ortv-bridge-bench changes|sets|retained [--option value ...]");
     const std::string command = argv[1];
     const Options options = parseOptions(argc, argv);
-    if (command != "changes" && command != "sets")
+    if (command != "changes" && command != "sets" && command != "retained")
         fail("unknown command " + command);
     mosquitto_lib_init();
-    const int status = command == "changes" ? changes(options) : sets(options);
+    const int status = command == "changes" ? changes(options)
+        : command == "sets"                 ? sets(options)
+                                            : retained(options);
     mosquitto_lib_cleanup();
     return status;
 }

@@ -39,8 +39,8 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
         "retained)\nand stores what is published on PREFIX/set/KEY in the server.\n"
         "Every option can also be set with an environment variable: ORTV_BRIDGE_ and the\n"
         "option's name in capitals, e.g. ORTV_BRIDGE_BROKER_PORT=8883; the command line wins."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const QList<QCommandLineOption> valued{
         {QStringLiteral("server"), QStringLiteral("The data server (default 127.0.0.1)."), QStringLiteral("HOST")},
         {QStringLiteral("broker"), QStringLiteral("The MQTT broker (default 127.0.0.1)."), QStringLiteral("HOST")},
@@ -48,6 +48,7 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
         {QStringLiteral("prefix"), QStringLiteral("First topic level(s) (default ortv)."), QStringLiteral("P")},
         {QStringLiteral("interval"), QStringLiteral("Seconds between two reads of /Data (default 1)."), QStringLiteral("S")},
         {QStringLiteral("timeout"), QStringLiteral("Seconds the server has to answer (default 2)."), QStringLiteral("S")},
+        {QStringLiteral("keep-alive"), QStringLiteral("Seconds of MQTT keep-alive, 5 to 3600 (default 30): a broker silent\nfor one and a half of them counts as gone."), QStringLiteral("S")},
         {QStringLiteral("qos"), QStringLiteral("MQTT quality of service of values and writes, 0 or 1 (default 1)."), QStringLiteral("Q")},
         {QStringLiteral("client-id"), QStringLiteral("MQTT client id (default ortv-mqtt-bridge-HOSTNAME)."), QStringLiteral("ID")},
         {QStringLiteral("username"), QStringLiteral("MQTT user name."), QStringLiteral("NAME")},
@@ -61,7 +62,15 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
     };
     parser.addOptions(valued);
     parser.addOptions(flags);
-    parser.process(arguments);
+    // parse(), not process(): process() ends the program with status 1 on an unknown option.
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first());
         return false;
@@ -102,6 +111,13 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
     }
     intervalMs = *interval;
     timeoutMs = *timeout;
+    bool keepAliveOk = false;
+    keepAliveSeconds = value(QStringLiteral("keep-alive"), QString::number(keepAliveSeconds))
+                           .toInt(&keepAliveOk);
+    if (!keepAliveOk || keepAliveSeconds < 5 || keepAliveSeconds > 3600) {
+        error = QStringLiteral("--keep-alive takes whole seconds from 5 to 3600");
+        return false;
+    }
     const QString qosText = value(QStringLiteral("qos"), QString::number(qos));
     if (qosText != QLatin1String("0") && qosText != QLatin1String("1")) {
         error = QStringLiteral("--qos takes 0 or 1");

@@ -16,6 +16,7 @@ public:
     QString prefix = QStringLiteral("ortv");
     int intervalMs = 1000;
     int timeoutMs = 2000;
+    int keepAliveSeconds = 30;
     int qos = 1;
     QString clientId;
     QString username;
@@ -26,8 +27,8 @@ public:
     // Port of the server's metrics listener to relay a few figures from; 0: none.
     quint16 metricsPort = 0;
 
-    // False with `error` set for a value that does not fit its option. Exits for --help and
-    // --version, like QCommandLineParser::process.
+    // False with `error` set for an unknown option or a value that does not fit its option.
+    // Exits for --help and --version, like QCommandLineParser::process.
     bool parse(const QStringList &arguments, const QProcessEnvironment &environment);
     QString error;
 };

@@ -40,7 +40,10 @@ ORTVMetricsRelay::ORTVMetricsRelay(const Settings &settings, ORTVMqttLink *link,
     connect(timer, &QTimer::timeout, this, [this] { reader->get(QStringLiteral("/metrics")); });
     connect(reader, &ORTVHttpReader::finished, this, &ORTVMetricsRelay::read);
     // Discovery entries again after every connect: the broker may have lost them.
-    connect(link, &ORTVMqttLink::connected, this, [this] { announced = false; });
+    connect(link, &ORTVMqttLink::stateChanged, this, [this](ORTVMqttLink::State state) {
+        if (state == ORTVMqttLink::ConnectedState)
+            announced = false;
+    });
 }
 
 void ORTVMetricsRelay::start()

@@ -1,19 +1,13 @@
 #include "ORTVMqttBridge.h"
 
-#include "ORTVHomeAssistant.h"
-#include "ORTVMqttLink.h"
+#include "ORTVConfirmedWriter.h"
 #include "ORTVServerPoller.h"
-#include "ORTVSetDatagrams.h"
 #include "ORTVTopicCodec.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QSet>
 #include <QStringDecoder>
 
 namespace {
-
-constexpr int catchUpMs = 5;
 
 void warn(const QString &line)
 {
@@ -23,55 +17,68 @@ void warn(const QString &line)
 } // namespace
 
 ORTVMqttBridge::ORTVMqttBridge(const Settings &settings, ORTVMqttLink *link,
-                               ORTVServerPoller *poller, ORTVDataClient *writer, QObject *parent)
+                               ORTVServerPoller *poller, ORTVConfirmedWriter *writer,
+                               QObject *parent)
     : QObject(parent)
     , settings(settings)
     , link(link)
     , writer(writer)
     , setPrefix(settings.prefix + QLatin1String("/set/"))
+    , mirror(settings.prefix, settings.homeAssistantNode)
 {
-    connect(link, &ORTVMqttLink::connected, this, &ORTVMqttBridge::brokerConnected);
+    connect(link, &ORTVMqttLink::stateChanged, this, &ORTVMqttBridge::linkStateChanged);
     connect(link, &ORTVMqttLink::messageReceived, this, &ORTVMqttBridge::messageReceived);
-    connect(link, &ORTVMqttLink::readPassEnded, this, &ORTVMqttBridge::flushWrites);
+    connect(link, &ORTVMqttLink::passEnded, this, &ORTVMqttBridge::drain);
     connect(poller, &ORTVServerPoller::dataRead, this, &ORTVMqttBridge::dataRead);
     connect(poller, &ORTVServerPoller::serverStateChanged, this,
             &ORTVMqttBridge::serverStateChanged);
-}
-
-QString ORTVMqttBridge::dataTopic(const QString &key) const
-{
-    return settings.prefix + QLatin1String("/data/") + ORTVTopicCodec::encode(key);
+    connect(writer, &ORTVConfirmedWriter::gaveUp, this, [](const QStringList &keys) {
+        warn(QStringLiteral("gave up %1 writes the server did not confirm after %2 tries: %3")
+                 .arg(keys.size()).arg(ORTVConfirmedWriter::maxTries)
+                 .arg(keys.join(QLatin1String(", "))));
+    });
 }
 
 // A broker that comes back may have lost its retained messages (restarted without persistence),
-// so everything is published again on the next read, and the state topics now.
-void ORTVMqttBridge::brokerConnected()
+// so the state topics and every value go again at once, without waiting for the next read. What
+// waited for the old connection is dropped: it is all in that.
+void ORTVMqttBridge::linkStateChanged(ORTVMqttLink::State state)
 {
-    publishAll = true;
-    link->publish(bridgeTopic(), QByteArrayLiteral("online"), 1, true);
+    if (state != ORTVMqttLink::ConnectedState) {
+        queue.clear();
+        return;
+    }
+    retainedTold.clear();
+    publishRetained(bridgeTopic(), QByteArrayLiteral("online"));
     publishServerState();
     if (!settings.readOnly && !link->subscribe(setPrefix + QLatin1Char('#'), settings.qos))
         warn(QStringLiteral("cannot subscribe to %1#: %2").arg(setPrefix, link->errorString()));
+    queueAll(mirror.republish());
 }
 
 void ORTVMqttBridge::serverStateChanged(bool up, const QString &reason)
 {
     serverState = up ? Up : Down;
-    if (up)
-        qInfo().noquote() << "data server answers";
-    else
-        qInfo().noquote() << QStringLiteral("data server down (%1); retrying until it answers")
-                                 .arg(reason);
+    serverReason = reason;
     publishServerState();
 }
 
 void ORTVMqttBridge::publishServerState()
 {
-    if (serverState != Unknown && link->isConnected()) {
-        link->publish(settings.prefix + QLatin1String("/server"),
-                      serverState == Up ? QByteArrayLiteral("up") : QByteArrayLiteral("down"), 1,
-                      true);
-    }
+    if (serverState == Unknown)
+        return;
+    const QString topic = settings.prefix + QLatin1String("/server");
+    // The reason goes first: a subscriber that sees `down` finds why already there.
+    publishRetained(topic + QLatin1String("/reason"), serverReason.toUtf8());
+    publishRetained(topic, serverState == Up ? QByteArrayLiteral("up") : QByteArrayLiteral("down"));
+}
+
+void ORTVMqttBridge::publishRetained(const QString &topic, const QByteArray &payload, int qos)
+{
+    if (!link->isConnected())
+        return;
+    queue.put(topic, payload, qos);
+    drain();
 }
 
 void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
@@ -79,75 +86,40 @@ void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
     // Without a broker nothing is published; the next connection publishes everything anyway.
     if (!link->isConnected())
         return;
-    // Keys the server no longer holds (it restarted) go first, so that a subscriber never sees
-    // a value of this read while an older, vanished key is still retained: the broker handles
-    // one client's messages in order.
-    qsizetype stillHeld = 0;
-    for (const auto &entry : values)
-        stillHeld += published.contains(entry.first);
-    if (stillHeld < published.size()) {
-        QSet<QString> present;
-        present.reserve(values.size());
-        for (const auto &entry : values)
-            present.insert(entry.first);
-        const QList<QString> keys = published.keys();
-        for (const QString &key : keys) {
-            if (!present.contains(key))
-                clearValue(key);
-        }
-    }
-    // A large store takes a while: the set/ messages that arrive meanwhile are taken in (and
-    // acknowledged) every few milliseconds, or the broker would queue and at last drop them.
-    QElapsedTimer sinceCatchUp;
-    sinceCatchUp.start();
-    qsizetype done = 0;
-    for (const auto &[key, value] : values) {
-        const auto known = published.constFind(key);
-        const bool isNew = known == published.constEnd();
-        if (publishAll || isNew || *known != value)
-            publishValue(key, value, publishAll || isNew);
-        if (++done % 512 == 0 && sinceCatchUp.elapsed() >= catchUpMs) {
-            link->catchUp();
-            // The connection may have ended there; the next one publishes everything anyway.
-            if (!link->isConnected())
-                return;
-            sinceCatchUp.start();
-        }
-    }
-    publishAll = false;
+    queueAll(mirror.update(values));
 }
 
-void ORTVMqttBridge::publishValue(const QString &key, const QString &value, bool announce)
+void ORTVMqttBridge::queueAll(const ORTVRetainedMirror::Operations &operations)
 {
-    published.insert(key, value);
-    const QString topic = dataTopic(key);
-    if (!link->publish(topic, value.toUtf8(), settings.qos, true)) {
-        warn(QStringLiteral("cannot publish the key %1: %2").arg(key, link->errorString()));
-        return;
-    }
-    if (announce && !settings.homeAssistantNode.isEmpty()) {
-        link->publish(ORTVHomeAssistant::configTopic(settings.homeAssistantNode, key),
-                      ORTVHomeAssistant::config(settings.homeAssistantNode, key, topic,
-                                                bridgeTopic()),
-                      settings.qos, true);
-    }
+    for (const ORTVRetainedMirror::Operation &operation : operations)
+        queue.put(operation.topic, operation.payload, settings.qos);
+    drain();
 }
 
-void ORTVMqttBridge::clearValue(const QString &key)
+void ORTVMqttBridge::drain()
 {
-    published.remove(key);
-    // An empty retained message removes the retained one.
-    link->publish(dataTopic(key), QByteArray(), settings.qos, true);
-    if (!settings.homeAssistantNode.isEmpty()) {
-        link->publish(ORTVHomeAssistant::configTopic(settings.homeAssistantNode, key), QByteArray(),
-                      settings.qos, true);
+    while (!queue.isEmpty() && link->isConnected() && link->unfinished() < maxUnfinished) {
+        const ORTVPublishQueue::Message message = queue.take();
+        if (!link->publish(message.topic, message.payload, message.qos, true) && link->isConnected())
+            warn(QStringLiteral("cannot publish on %1: %2").arg(message.topic, link->errorString()));
     }
 }
 
-void ORTVMqttBridge::messageReceived(const QString &topic, const QByteArray &payload)
+void ORTVMqttBridge::messageReceived(const QString &topic, const QByteArray &payload,
+                                     bool retained)
 {
     if (!topic.startsWith(setPrefix))
         return;
+    // A retained command would be applied again on every connection, rolling the value back
+    // to it; its removal (an empty retained message) is no command either.
+    if (retained) {
+        if (!payload.isEmpty() && !retainedTold.contains(topic)) {
+            retainedTold.insert(topic);
+            warn(QStringLiteral("skipped a retained command on %1: commands are not kept; "
+                                "publish without retain").arg(topic));
+        }
+        return;
+    }
     const std::optional<QString> key = ORTVTopicCodec::decode(topic.mid(setPrefix.size()));
     if (!key) {
         warn(QStringLiteral("skipped a message on %1: the topic names no key").arg(topic));
@@ -164,25 +136,5 @@ void ORTVMqttBridge::messageReceived(const QString &topic, const QByteArray &pay
         warn(QStringLiteral("skipped a message on %1: not UTF-8 text").arg(topic));
         return;
     }
-    pendingWrites.append({*key, value});
-}
-
-// The writes of one pass go in as few datagrams as they fit, from the writer's one socket.
-void ORTVMqttBridge::flushWrites()
-{
-    if (pendingWrites.isEmpty())
-        return;
-    QList<ORTVDataClient::Entry> tooLarge;
-    const QList<QList<ORTVDataClient::Entry>> parts = ORTVSetDatagrams::split(pendingWrites,
-                                                                             &tooLarge);
-    pendingWrites.clear();
-    for (const ORTVDataClient::Entry &entry : std::as_const(tooLarge)) {
-        warn(QStringLiteral("skipped a value for %1: its SetData does not fit in one datagram")
-                 .arg(entry.url));
-    }
-    for (const auto &part : parts) {
-        if (!writer->send(part))
-            warn(QStringLiteral("cannot send %1 values to the server: %2")
-                     .arg(part.size()).arg(writer->errorString()));
-    }
+    writer->write(*key, value);
 }

@@ -1,19 +1,23 @@
 #pragma once
 
-#include "ORTVDataClient.h"
 #include "ORTVHttpReader.h"
+#include "ORTVMqttLink.h"
+#include "ORTVPublishQueue.h"
+#include "ORTVRetainedMirror.h"
 
-#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
-class ORTVMqttLink;
+class ORTVConfirmedWriter;
 class ORTVServerPoller;
 
 // The wiring between the data server and the broker: values read from /Data go to
 // PREFIX/data/KEY as retained messages when new or changed (all of them after each connect to
 // the broker), keys gone from the server get their retained message cleared, and messages on
-// PREFIX/set/KEY become SetData datagrams, one per pass of the link.
+// PREFIX/set/KEY become confirmed writes. What goes to the broker waits in a queue that keeps
+// one message per topic, and is handed to the connection while fewer than a bound of messages
+// are unacknowledged there.
 class ORTVMqttBridge : public QObject
 {
     Q_OBJECT
@@ -29,30 +33,34 @@ public:
     };
     // Larger set payloads are refused with a warning.
     static constexpr qsizetype maxSetPayload = 60 * 1024;
+    // Messages handed to the connection and not yet acknowledged, at most.
+    static constexpr qsizetype maxUnfinished = 1000;
 
     ORTVMqttBridge(const Settings &settings, ORTVMqttLink *link, ORTVServerPoller *poller,
-                   ORTVDataClient *writer, QObject *parent = nullptr);
+                   ORTVConfirmedWriter *writer, QObject *parent = nullptr);
 
-    QString dataTopic(const QString &key) const;
-    QString bridgeTopic() const { return settings.prefix + QLatin1String("/bridge"); }
+    QString bridgeTopic() const { return mirror.bridgeTopic(); }
+    // Queues a retained message for the broker (dropped while not connected: every connection
+    // starts with the whole state again).
+    void publishRetained(const QString &topic, const QByteArray &payload, int qos = 1);
 
 private:
-    void brokerConnected();
+    void linkStateChanged(ORTVMqttLink::State state);
     void serverStateChanged(bool up, const QString &reason);
     void dataRead(const ORTVHttpReader::Values &values);
-    void messageReceived(const QString &topic, const QByteArray &payload);
-    void flushWrites();
-    void publishValue(const QString &key, const QString &value, bool announce);
-    void clearValue(const QString &key);
+    void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
     void publishServerState();
+    void queueAll(const ORTVRetainedMirror::Operations &operations);
+    void drain();
 
     Settings settings;
     ORTVMqttLink *link = nullptr;
-    ORTVDataClient *writer = nullptr;
+    ORTVConfirmedWriter *writer = nullptr;
     QString setPrefix;
-    // What the broker holds as far as this bridge knows: the values published since it connected.
-    QHash<QString, QString> published;
-    bool publishAll = true;
+    ORTVRetainedMirror mirror;
+    ORTVPublishQueue queue;
+    // Topics whose retained command was told about on this connection.
+    QSet<QString> retainedTold;
     enum ServerState { Unknown, Up, Down } serverState = Unknown;
-    QList<ORTVDataClient::Entry> pendingWrites;
+    QString serverReason;
 };

@@ -1,10 +1,13 @@
 #include "ORTVMqttLink.h"
 
 #include <QDebug>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +20,8 @@ constexpr int maxBackoffMs = 10000;
 constexpr int maxReadsPerPass = 256;
 // In-flight QoS 1 messages: enough not to wait on acknowledgements at thousands a second.
 constexpr unsigned maxInflight = 1000;
+constexpr unsigned maxReceiveAhead = 65535;
+constexpr int housekeepingMs = 1000;
 
 QString reason(int rc)
 {
@@ -41,9 +46,17 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
         return;
     }
     mosquitto_connect_callback_set(client, &ORTVMqttLink::onConnect);
+    mosquitto_disconnect_callback_set(client, &ORTVMqttLink::onDisconnect);
+    mosquitto_publish_callback_set(client, &ORTVMqttLink::onPublish);
     mosquitto_message_callback_set(client, &ORTVMqttLink::onMessage);
     mosquitto_max_inflight_messages_set(client, maxInflight);
     mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // The messages the broker may send ahead of the acknowledgements (20 unless asked): beyond
+    // them it queues a bounded number and then drops, so while the thread is busy with a read
+    // of /Data they had better wait in the socket.
+    mosquitto_int_option(client, MOSQ_OPT_RECEIVE_MAXIMUM, int(maxReceiveAhead));
+    mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, int(maxInflight));
 
     int rc = MOSQ_ERR_SUCCESS;
     if (!settings.username.isEmpty()) {
@@ -63,7 +76,7 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
     if (rc != MOSQ_ERR_SUCCESS)
         setupFailure = reason(rc);
 
-    miscTimer->setInterval(1000);
+    miscTimer->setInterval(housekeepingMs);
     connect(miscTimer, &QTimer::timeout, this, &ORTVMqttLink::housekeeping);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &ORTVMqttLink::attempt);
@@ -83,15 +96,37 @@ void ORTVMqttLink::start()
         attempt();
 }
 
+// A host name is looked up without blocking the thread. With TLS the library gets the name
+// itself, since it checks the broker's certificate against the name it connects to.
 void ORTVMqttLink::attempt()
 {
-    const QByteArray host = settings.host.toUtf8();
-    // The library resolves the name and starts a non-blocking connect; the CONNECT packet goes
-    // out when the socket becomes writable, and the answer arrives through onConnect().
-    const int rc = everAttempted
-        ? mosquitto_reconnect_async(client)
-        : mosquitto_connect_async(client, host.constData(), settings.port, settings.keepAliveSeconds);
-    everAttempted = true;
+    setState(ConnectingState);
+    sinceHeard.start();
+    miscTimer->start();
+    if (!settings.tlsCaFile.isEmpty() || !QHostAddress(settings.host).isNull())
+        connectTo(settings.host);
+    else
+        QHostInfo::lookupHost(settings.host, this, &ORTVMqttLink::resolved);
+}
+
+void ORTVMqttLink::resolved(const QHostInfo &info)
+{
+    if (currentState != ConnectingState)
+        return;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        failed(info.errorString());
+        return;
+    }
+    connectTo(info.addresses().first().toString());
+}
+
+void ORTVMqttLink::connectTo(const QString &address)
+{
+    // A non-blocking connect: the CONNECT packet goes out when the socket becomes writable,
+    // and the answer arrives through onConnect().
+    const QByteArray host = address.toUtf8();
+    const int rc = mosquitto_connect_async(client, host.constData(), settings.port,
+                                           settings.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
         return;
@@ -111,7 +146,6 @@ void ORTVMqttLink::watchSocket()
     writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     writeNotifier->setEnabled(false);
     connect(writeNotifier, &QSocketNotifier::activated, this, &ORTVMqttLink::writeReady);
-    miscTimer->start();
 }
 
 void ORTVMqttLink::unwatchSocket()
@@ -126,7 +160,6 @@ void ORTVMqttLink::unwatchSocket()
     }
     readNotifier = nullptr;
     writeNotifier = nullptr;
-    miscTimer->stop();
 }
 
 void ORTVMqttLink::updateWriteWatch()
@@ -135,8 +168,19 @@ void ORTVMqttLink::updateWriteWatch()
         writeNotifier->setEnabled(mosquitto_want_write(client));
 }
 
+// The library closes the socket on its own in some calls that still return success (a
+// keep-alive without answer in mosquitto_loop_misc): onDisconnect() said why.
+bool ORTVMqttLink::stillOpen()
+{
+    if (mosquitto_socket(client) >= 0)
+        return true;
+    failed(closeReason.isEmpty() ? QStringLiteral("connection closed") : closeReason);
+    return false;
+}
+
 void ORTVMqttLink::readReady()
 {
+    sinceHeard.start();
     for (int i = 0; i < maxReadsPerPass && readNotifier; ++i) {
         // The library reads one packet a call and reports an empty socket only through errno.
         errno = 0;
@@ -145,59 +189,74 @@ void ORTVMqttLink::readReady()
             failed(reason(rc));
             break;
         }
+        if (!stillOpen())
+            break;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             break;
     }
-    emit readPassEnded();
+    emit passEnded();
     updateWriteWatch();
 }
 
 void ORTVMqttLink::writeReady()
 {
     const int rc = mosquitto_loop_write(client, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
+    if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
-    else
-        updateWriteWatch();
-}
-
-void ORTVMqttLink::catchUp()
-{
-    if (!readNotifier)
         return;
-    readReady();
-    if (readNotifier && mosquitto_want_write(client))
-        writeReady();
+    }
+    if (!stillOpen())
+        return;
+    emit passEnded();
+    updateWriteWatch();
 }
 
 void ORTVMqttLink::housekeeping()
 {
+    // The library sends a ping after a keep-alive of silence; a live broker answers it at once.
+    if (sinceHeard.elapsed() > settings.keepAliveSeconds * 1500LL) {
+        failed(QStringLiteral("no answer within the keep-alive of %1 s")
+                   .arg(settings.keepAliveSeconds));
+        return;
+    }
+    if (!readNotifier)
+        return;
     const int rc = mosquitto_loop_misc(client);
     if (rc != MOSQ_ERR_SUCCESS)
         failed(reason(rc));
-    else
+    else if (stillOpen())
         updateWriteWatch();
 }
 
 bool ORTVMqttLink::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    if (!connectedNow) {
+    if (!isConnected()) {
         lastError = QStringLiteral("not connected");
         return false;
     }
-    const int rc = mosquitto_publish(client, nullptr, topic.toUtf8().constData(),
+    int id = 0;
+    const int rc = mosquitto_publish(client, &id, topic.toUtf8().constData(),
                                      int(payload.size()), payload.constData(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         lastError = reason(rc);
+        // A write that found the connection gone ends it here, not in a warning per message.
+        if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
+            failed(lastError);
         return false;
     }
+    unfinishedIds.insert(id);
     updateWriteWatch();
     return true;
 }
 
 bool ORTVMqttLink::subscribe(const QString &pattern, int qos)
 {
-    const int rc = mosquitto_subscribe(client, nullptr, pattern.toUtf8().constData(), qos);
+    // Retain as published: a retained message published now still says so, not only the one
+    // stored on the broker.
+    const int rc = protocol5
+        ? mosquitto_subscribe_v5(client, nullptr, pattern.toUtf8().constData(), qos,
+                                 MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr)
+        : mosquitto_subscribe(client, nullptr, pattern.toUtf8().constData(), qos);
     if (rc != MOSQ_ERR_SUCCESS) {
         lastError = reason(rc);
         return false;
@@ -210,16 +269,39 @@ void ORTVMqttLink::onConnect(mosquitto *, void *self, int result)
 {
     auto *link = static_cast<ORTVMqttLink *>(self);
     if (result != 0) {
+        // A broker that speaks only 3.1.1 refuses the protocol version: the next attempt
+        // speaks that.
+        if (link->protocol5 && (result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || result == 1)) {
+            link->protocol5 = false;
+            mosquitto_int_option(link->client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        }
         // The broker answered and refused (credentials, client id). The read that brought the
         // answer then fails and closes the connection; say why in that failure's line.
-        link->refusal = QString::fromUtf8(mosquitto_connack_string(result));
+        link->refusal = QString::fromUtf8(link->protocol5 ? mosquitto_reason_string(result)
+                                                          : mosquitto_connack_string(result));
         return;
     }
-    link->connectedNow = true;
     link->backoffMs = 0;
-    link->setState(Up, QStringLiteral("connected to the MQTT broker %1:%2")
-                           .arg(link->settings.host).arg(link->settings.port));
-    emit link->connected();
+    link->closeReason.clear();
+    // Messages of the last connection the library may still send are not waited for.
+    link->unfinishedIds.clear();
+    if (link->told != ToldUp) {
+        link->told = ToldUp;
+        qInfo().noquote() << QStringLiteral("connected to the MQTT broker %1:%2")
+                                 .arg(link->settings.host).arg(link->settings.port);
+    }
+    link->setState(ConnectedState);
+}
+
+void ORTVMqttLink::onDisconnect(mosquitto *, void *self, int result)
+{
+    auto *link = static_cast<ORTVMqttLink *>(self);
+    link->closeReason = reason(result);
+}
+
+void ORTVMqttLink::onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<ORTVMqttLink *>(self)->unfinishedIds.remove(mid);
 }
 
 void ORTVMqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *message)
@@ -227,33 +309,39 @@ void ORTVMqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *m
     auto *link = static_cast<ORTVMqttLink *>(self);
     emit link->messageReceived(QString::fromUtf8(message->topic),
                                QByteArray(static_cast<const char *>(message->payload),
-                                          message->payloadlen));
+                                          message->payloadlen),
+                               message->retain);
 }
 
 void ORTVMqttLink::failed(const QString &why)
 {
+    if (currentState == UnconnectedState)
+        return;
     unwatchSocket();
-    // A refused CONNACK leaves the socket open; a lost connection is already closed.
+    miscTimer->stop();
+    const bool wasConnected = isConnected();
+    setState(UnconnectedState);
+    // A refused CONNACK or a silent broker leaves the socket open; a lost connection is closed.
     mosquitto_disconnect(client);
-    const bool wasConnected = connectedNow;
-    connectedNow = false;
     const QString cause = refusal.isEmpty() ? why : refusal;
     refusal.clear();
-    setState(Down, QStringLiteral("MQTT broker %1:%2 %3 (%4); retrying until it answers")
-                       .arg(settings.host).arg(settings.port)
-                       .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("not reachable"),
-                            cause));
-    if (wasConnected)
-        emit disconnected();
+    closeReason.clear();
+    if (told != ToldDown) {
+        told = ToldDown;
+        qInfo().noquote() << QStringLiteral("MQTT broker %1:%2 %3 (%4); retrying until it answers")
+                                 .arg(settings.host).arg(settings.port)
+                                 .arg(wasConnected ? QStringLiteral("lost")
+                                                   : QStringLiteral("not reachable"),
+                                      cause);
+    }
     backoffMs = backoffMs == 0 ? firstBackoffMs : qMin(backoffMs * 2, maxBackoffMs);
     retryTimer->start(backoffMs);
 }
 
-// One line per change of state: the retries while the broker stays away say nothing more.
-void ORTVMqttLink::setState(State next, const QString &line)
+void ORTVMqttLink::setState(State next)
 {
-    if (next == state)
+    if (next == currentState)
         return;
-    state = next;
-    qInfo().noquote() << line;
+    currentState = next;
+    emit stateChanged(next);
 }

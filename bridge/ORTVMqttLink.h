@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
+class QHostInfo;
 class QSocketNotifier;
 class QTimer;
 struct mosquitto;
@@ -12,13 +15,19 @@ struct mosquitto_message;
 // One connection to an MQTT broker through libmosquitto, run from the Qt event loop of the
 // calling thread: the library's socket is watched with QSocketNotifier (read always, write only
 // while the library has something to send) and its periodic duties (keep-alive pings, resends)
-// run on a timer. Connects, and reconnects after any loss with a bounded back-off, for ever;
-// logs one line per change of state, not one per attempt.
+// run on a timer. A broker that sends nothing for one and a half keep-alives (not even the
+// answer to a ping) counts as gone, as does a connection the library closed. Connects, and
+// reconnects after any loss with a bounded back-off, for ever; logs one line per change between
+// connected and not, not one per attempt. Speaks MQTT 5 (a retained message is told as such
+// wherever it comes from), or 3.1.1 with a broker that refuses 5.
 class ORTVMqttLink : public QObject
 {
     Q_OBJECT
 
 public:
+    enum State { UnconnectedState, ConnectingState, ConnectedState };
+    Q_ENUM(State)
+
     struct Settings
     {
         QString host = QStringLiteral("127.0.0.1");
@@ -38,40 +47,43 @@ public:
 
     // Empty when the settings were taken; otherwise why not (a TLS file that cannot be read).
     QString setupError() const { return setupFailure; }
-    bool isConnected() const { return connectedNow; }
+    State state() const { return currentState; }
+    bool isConnected() const { return currentState == ConnectedState; }
     void start();
 
     // Queues a message; false (with the library's reason in errorString()) when it refused it,
     // e.g. a topic longer than MQTT allows. Only while connected.
     bool publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    // Messages published and not yet acknowledged (QoS 1) or written (QoS 0).
+    qsizetype unfinished() const { return unfinishedIds.size(); }
     bool subscribe(const QString &pattern, int qos);
     QString errorString() const { return lastError; }
-    // Reads what the broker has sent and writes what waits, without blocking, for a caller in
-    // the middle of long work: meanwhile the broker holds back the messages it sends with QoS 1
-    // once 20 or so are unacknowledged, and past its queue limit (1,000 by default) drops them.
-    void catchUp();
 
 signals:
-    void connected();
-    void disconnected();
-    void messageReceived(const QString &topic, const QByteArray &payload);
-    // After the messages that one wake-up of the socket brought.
-    void readPassEnded();
+    void stateChanged(ORTVMqttLink::State state);
+    // `retained`: stored by the broker, not a message published just now for the subscribers.
+    void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
+    // After the messages that one wake-up of the socket brought, and after each write.
+    void passEnded();
 
 private:
     static void onConnect(mosquitto *, void *self, int result);
+    static void onDisconnect(mosquitto *, void *self, int result);
+    static void onPublish(mosquitto *, void *self, int mid);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
 
     void attempt();
+    void resolved(const QHostInfo &info);
+    void connectTo(const QString &address);
     void watchSocket();
     void unwatchSocket();
     void updateWriteWatch();
     void readReady();
     void writeReady();
     void housekeeping();
+    bool stillOpen();
     void failed(const QString &reason);
-    enum State { Unknown, Up, Down };
-    void setState(State next, const QString &line);
+    void setState(State next);
 
     Settings settings;
     mosquitto *client = nullptr;
@@ -79,11 +91,15 @@ private:
     QSocketNotifier *writeNotifier = nullptr;
     QTimer *miscTimer = nullptr;
     QTimer *retryTimer = nullptr;
-    bool everAttempted = false;
-    bool connectedNow = false;
+    QElapsedTimer sinceHeard;
+    QSet<int> unfinishedIds;
+    bool protocol5 = true;
     int backoffMs = 0;
-    State state = Unknown;
+    State currentState = UnconnectedState;
+    // The last state told in the log: the retries while the broker stays away say nothing.
+    enum Told { NothingTold, ToldUp, ToldDown } told = NothingTold;
     QString refusal;
+    QString closeReason;
     QString setupFailure;
     QString lastError;
 };

@@ -2,7 +2,10 @@
 
 #include "ORTVDataScanner.h"
 
+#include <QDebug>
 #include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -49,6 +52,9 @@ void ORTVServerPoller::answered(const QByteArray &body)
             notAnswered(QStringLiteral("/Status does not say success"));
             return;
         }
+        // /Data failed while /Status answers: that is told. (When both fail the server is down.)
+        if (!dataError.isEmpty())
+            setDataFailure(std::exchange(dataError, QString()));
         // Up again: read the data at once. Up all along (only /Data failed): at the next tick.
         const bool wasUp = state == Up;
         setUp(true, QString());
@@ -60,9 +66,10 @@ void ORTVServerPoller::answered(const QByteArray &body)
     }
     const std::optional<ORTVHttpReader::Values> values = ORTVDataScanner::parse(body);
     if (!values) {
-        notAnswered(QStringLiteral("/Data is not a list of values"));
+        notAnswered(QStringLiteral("not a list of values"));
         return;
     }
+    setDataFailure(QString());
     setUp(true, QString());
     emit dataRead(*values);
     scheduleNext();
@@ -71,13 +78,28 @@ void ORTVServerPoller::answered(const QByteArray &body)
 void ORTVServerPoller::notAnswered(const QString &error)
 {
     if (inFlight == dataPath) {
-        // /Data may fail on its own (a body cut short): /Status decides whether the server is up.
+        // /Data may fail on its own (a body cut short, a store too large for the timeout):
+        // /Status decides whether the server is up.
+        dataError = error;
         inFlight = statusPath;
         reader->get(statusPath);
         return;
     }
+    dataError.clear();
     setUp(false, QStringLiteral("%1: %2").arg(reader->url(statusPath).toString(), error));
     scheduleNext();
+}
+
+void ORTVServerPoller::setDataFailure(const QString &why)
+{
+    if (why.isEmpty() == dataFailure.isEmpty())
+        return;
+    if (why.isEmpty())
+        qInfo().noquote() << "reading /Data works again";
+    else
+        qInfo().noquote() << QStringLiteral("reading %1 fails (%2); the broker keeps the last values")
+                                 .arg(reader->url(dataPath).toString(), why);
+    dataFailure = why;
 }
 
 void ORTVServerPoller::setUp(bool up, const QString &reason)
@@ -87,10 +109,24 @@ void ORTVServerPoller::setUp(bool up, const QString &reason)
         backoffMs = 0;
     else
         backoffMs = qMin(qMax(backoffMs * 2, intervalMs), maxBackoffMs);
-    if (next == state)
-        return;
     state = next;
-    emit serverStateChanged(up, reason);
+    // The server counts as up for the broker only while /Data answers too.
+    const bool usable = up && dataFailure.isEmpty();
+    const QString why = up ? (usable ? QString() : QStringLiteral("/Data: ") + dataFailure) : reason;
+    if (reportedAny && usable == reportedUp && why == reportedReason)
+        return;
+    if (!reportedAny || up != statusAnswers) {
+        if (up)
+            qInfo().noquote() << "data server answers";
+        else
+            qInfo().noquote() << QStringLiteral("data server down (%1); retrying until it answers")
+                                     .arg(reason);
+    }
+    reportedAny = true;
+    reportedUp = usable;
+    reportedReason = why;
+    statusAnswers = up;
+    emit serverStateChanged(usable, why);
 }
 
 // Reads start every interval whatever each one took; a read that took longer than the interval

@@ -1,4 +1,5 @@
 #include "ORTVBridgeOptions.h"
+#include "ORTVConfirmedWriter.h"
 #include "ORTVDataClient.h"
 #include "ORTVHomeAssistant.h"
 #include "ORTVLocale.h"
@@ -43,6 +44,7 @@ int main(int argc, char **argv)
     linkSettings.clientId = options.clientId;
     linkSettings.username = options.username;
     linkSettings.tlsCaFile = options.tlsCaFile;
+    linkSettings.keepAliveSeconds = options.keepAliveSeconds;
     if (!options.passwordFile.isEmpty()) {
         QFile file(options.passwordFile);
         if (!file.open(QIODevice::ReadOnly))
@@ -56,21 +58,11 @@ int main(int argc, char **argv)
     if (!link.setupError().isEmpty())
         return usageError(link.setupError());
 
-    // The server's address for the datagrams: a name is looked up once, here.
-    QHostAddress serverAddress(options.server);
-    if (serverAddress.isNull()) {
-        const QList<QHostAddress> found = QHostInfo::fromName(options.server).addresses();
-        if (found.isEmpty())
-            return usageError(QStringLiteral("cannot find the address of %1").arg(options.server));
-        serverAddress = found.first();
-    }
     // Every datagram goes from one socket: the server makes one peer of the bridge for as long
     // as either runs, and the same one after a restart of the bridge (the first free port of
     // the client's range).
-    ORTVDataClient writer;
-    writer.setServer(serverAddress);
-    if (!writer.bindFirstFree(serverAddress) && !writer.bind(serverAddress, 0))
-        return usageError(writer.errorString());
+    ORTVDataClient datagrams;
+    ORTVConfirmedWriter writer(&datagrams, options.timeoutMs);
 
     ORTVServerPoller poller(options.server);
     poller.setInterval(options.intervalMs);
@@ -97,9 +89,36 @@ int main(int argc, char **argv)
                              .arg(QStringLiteral(ORTV_VERSION), options.server, options.broker)
                              .arg(options.brokerPort)
                              .arg(options.prefix);
-    link.start();
-    poller.start();
-    if (options.metricsPort != 0)
-        relay.start();
+    // The server's address for the datagrams: a name is looked up once, without blocking the
+    // thread; the bridge starts when it is known.
+    auto start = [&](const QHostAddress &serverAddress) {
+        datagrams.setServer(serverAddress);
+        if (!datagrams.bindFirstFree(serverAddress) && !datagrams.bind(serverAddress, 0)) {
+            usageError(datagrams.errorString());
+            return false;
+        }
+        // The replies to the writes keep coming while a read of /Data holds the thread.
+        datagrams.setReceiveBufferSize(8 * 1024 * 1024);
+        link.start();
+        poller.start();
+        if (options.metricsPort != 0)
+            relay.start();
+        return true;
+    };
+    const QHostAddress serverAddress(options.server);
+    if (!serverAddress.isNull()) {
+        if (!start(serverAddress))
+            return 2;
+    } else {
+        QHostInfo::lookupHost(options.server, &app, [&](const QHostInfo &info) {
+            if (info.addresses().isEmpty()) {
+                usageError(QStringLiteral("cannot find the address of %1").arg(options.server));
+                QCoreApplication::exit(2);
+                return;
+            }
+            if (!start(info.addresses().first()))
+                QCoreApplication::exit(2);
+        });
+    }
     return app.exec();
 }

@@ -67,6 +67,11 @@ quint16 ORTVDataClient::localPort() const
     return socket->localPort();
 }
 
+void ORTVDataClient::setReceiveBufferSize(int bytes)
+{
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+}
+
 void ORTVDataClient::setServer(const QHostAddress &address, quint16 port)
 {
     serverAddress = address;
@@ -86,9 +91,40 @@ bool ORTVDataClient::write(const QList<Entry> &entries)
     return start(entries, true);
 }
 
-bool ORTVDataClient::send(const QList<Entry> &entries)
+bool ORTVDataClient::send(const QList<Entry> &entries, bool readBack)
 {
-    return writeDatagram(writeRequest(entries, false));
+    return writeDatagram(writeRequest(entries, readBack));
+}
+
+QList<QList<ORTVDataClient::Entry>> ORTVDataClient::splitWrites(const QList<Entry> &entries,
+                                                               bool readBack,
+                                                               QList<Entry> *tooLarge,
+                                                               qsizetype limit)
+{
+    // A compact JSON array is "[" + its elements joined by "," + "]", and each element is written
+    // the same whatever its neighbours: the size of a part is the sum of its entries' sizes
+    // (an entry's SetData and ReadData are two elements, wherever each stands).
+    QList<QList<Entry>> parts;
+    QList<Entry> part;
+    qsizetype partSize = 2;
+    for (const Entry &entry : entries) {
+        const qsizetype size = writeRequest({entry}, readBack).size() - 2;
+        if (size + 2 > limit) {
+            if (tooLarge)
+                tooLarge->append(entry);
+            continue;
+        }
+        if (partSize + (part.isEmpty() ? 0 : 1) + size > limit) {
+            parts.append(part);
+            part.clear();
+            partSize = 2;
+        }
+        partSize += (part.isEmpty() ? 0 : 1) + size;
+        part.append(entry);
+    }
+    if (!part.isEmpty())
+        parts.append(part);
+    return parts;
 }
 
 bool ORTVDataClient::start(const QList<Entry> &entries, bool store)
@@ -178,8 +214,10 @@ void ORTVDataClient::takeReply(const QByteArray &payload)
     const auto slot = std::find_if(pending.begin(), pending.end(), [&](const Slot &s) {
         return !s.reply && s.entry.url == url.toString();
     });
-    if (slot == pending.end())
+    if (slot == pending.end()) {
+        emit replyReceived(url.toString(), data.toString());
         return;
+    }
     slot->reply = data.toString();
     if (std::all_of(pending.cbegin(), pending.cend(), [](const Slot &s) { return bool(s.reply); }))
         finish();

@@ -44,6 +44,9 @@ public:
     bool bindFirstFree(const QHostAddress &server, quint16 first = firstSourcePort,
                        quint16 last = lastSourcePort);
     quint16 localPort() const;
+    // Asks the system for a receive buffer of `bytes` (capped at net.core.rmem_max): for a
+    // program that takes thousands of replies a second while busy with other work at times.
+    void setReceiveBufferSize(int bytes);
     QString errorString() const { return lastError; }
 
     void setServer(const QHostAddress &address, quint16 port = defaultServerPort);
@@ -56,8 +59,14 @@ public:
     // Stores the entries and reads them back in the same datagram; finished() lists what was
     // read back. A datagram that arrived did both, so a read-back value confirms its write.
     bool write(const QList<Entry> &entries);
-    // Stores the entries without waiting for anything.
-    bool send(const QList<Entry> &entries);
+    // Sends one datagram storing the entries (and reading them back: the replies come through
+    // replyReceived()) without waiting for anything.
+    bool send(const QList<Entry> &entries, bool readBack = false);
+    // Splits entries into as few datagrams as fit: each part's request (with its read-back) is
+    // at most `limit` bytes. An entry too large for a datagram of its own goes to `tooLarge`.
+    static QList<QList<Entry>> splitWrites(const QList<Entry> &entries, bool readBack,
+                                           QList<Entry> *tooLarge = nullptr,
+                                           qsizetype limit = maxDatagramBytes);
 
     static QByteArray readRequest(const QStringList &urls);
     static QByteArray writeRequest(const QList<Entry> &entries, bool readBack);
@@ -71,6 +80,8 @@ signals:
     void finished(const QStringList &values);
     void failed(const QStringList &missingUrls);
     void keepAliveReceived(const QDateTime &serverUtc);
+    // A reply that no pending read() or write() takes: the answer to a send() with read-back.
+    void replyReceived(const QString &url, const QString &data);
 
 private:
     struct Slot

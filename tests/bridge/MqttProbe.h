@@ -46,10 +46,10 @@ public:
     {
         return mosquitto_subscribe(client, nullptr, pattern, 1) == MOSQ_ERR_SUCCESS;
     }
-    bool publish(const QString &topic, const QByteArray &payload)
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false)
     {
         return mosquitto_publish(client, nullptr, topic.toUtf8().constData(), int(payload.size()),
-                                 payload.constData(), 1, false) == MOSQ_ERR_SUCCESS
+                                 payload.constData(), 1, retain) == MOSQ_ERR_SUCCESS
             && mosquitto_loop(client, 0, 1) == MOSQ_ERR_SUCCESS;
     }
     void pump() { mosquitto_loop(client, 5, 1); }

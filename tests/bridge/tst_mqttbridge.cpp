@@ -1,16 +1,21 @@
 #include "MqttProbe.h"
 #include "ORTVDataClient.h"
+#include "ORTVHomeAssistant.h"
 #include "ORTVHttpReader.h"
 #include "ORTVTopicCodec.h"
 #include "ServerProcess.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <memory>
+
+#include <signal.h>
 
 // The real bridge between the real server and Debian's broker, each started by the test in the
 // private network namespace the test runs in.
@@ -27,13 +32,22 @@ private slots:
     void badInputSkipped();
     void brokerRestart_data();
     void brokerRestart();
+    void retainedCommandsSkipped();
+    void writesConfirmedThroughLoss();
+    void stoppedBrokerSeen();
+    void dataFailureTold();
     void retainedClearedAfterServerRestart();
+    void otherSettings();
+    void exitStatus_data();
+    void exitStatus();
     void willOnKill();
     void cleanupTestCase();
 
 private:
     bool startBroker(bool persistence);
     bool startBridge();
+    bool nft(const QString &command);
+    bool writeThrough(const QString &key);
     QByteArray bridgeErr();
     bool serverHolds(const QString &key, const QString &value);
     void setOnServer(const QString &key, const QString &value);
@@ -74,7 +88,7 @@ bool tst_MqttBridge::startBridge()
     environment.insert(QStringLiteral("ORTV_BRIDGE_BROKER_PORT"), QString::number(brokerPort));
     bridge.setProcessEnvironment(environment);
     bridge.start(QStringLiteral(BRIDGE_EXE), {"--interval", "0.2", "--timeout", "0.5",
-                                              "--client-id", "bridge-under-test"});
+                                              "--keep-alive", "5", "--client-id", "bridge-under-test"});
     return bridge.waitForStarted() && QTest::qWaitFor([&] {
         return bridgeErr().contains("connected to the MQTT broker");
     }, wait);
@@ -211,27 +225,144 @@ void tst_MqttBridge::brokerRestart_data()
     QTest::newRow("with persistence") << true;
 }
 
-// A broker that comes back gets every value again, whether or not it kept its retained messages.
+// A broker that comes back gets every value again, whether or not it kept its retained messages:
+// a persistent one keeps a value that changed on the server while it was away.
 void tst_MqttBridge::brokerRestart()
 {
     QFETCH(bool, persistence);
-    bridgeLog.clear();
-    setOnServer("before/restart", "kept");
-    QVERIFY(probe->waitFor(dataTopic("before/restart"), "kept", wait));
+    // First a broker that runs with the row's setting.
     probe.reset();
     broker.terminate();
     QVERIFY(broker.waitForFinished(wait));
-    QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains(" lost ("); }, wait));
     QVERIFY(startBroker(persistence));
     probe = newProbe();
     QVERIFY(probe);
     QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
+    setOnServer("before/restart", "kept");
     QVERIFY(probe->waitFor(dataTopic("before/restart"), "kept", wait));
+    bridgeErr();
+    bridgeLog.clear();
+    probe.reset();
+    broker.terminate();
+    QVERIFY(broker.waitForFinished(wait));
+    QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains(" lost ("); }, wait));
+    setOnServer("before/restart", "changed while away");
+    QVERIFY(startBroker(persistence));
+    probe = newProbe();
+    QVERIFY(probe);
+    QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
+    QVERIFY(probe->waitFor(dataTopic("before/restart"), "changed while away", wait));
     QVERIFY(probe->waitFor(dataTopic("hall/temp"), "21.52", wait));
     QVERIFY(probe->waitFor("ortv/server", "up", wait));
     // One line for the loss and one for the return, however many attempts it took.
-    QCOMPARE(bridgeErr().count(" lost ("), 1);
+    QVERIFY2(bridgeErr().count(" lost (") == 1, bridgeLog.constData());
     QCOMPARE(bridgeErr().count("connected to the MQTT broker"), 1);
+}
+
+bool tst_MqttBridge::nft(const QString &command)
+{
+    QProcess process;
+    process.start(QStringLiteral("nft"), QProcess::splitCommand(command));
+    return process.waitForFinished(wait) && process.exitCode() == 0;
+}
+
+bool tst_MqttBridge::writeThrough(const QString &key)
+{
+    const QByteArray marker = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    return probe->publish("ortv/set/" + key, marker)
+        && QTest::qWaitFor([&] { return probe->pump(), serverHolds(key, marker); }, wait);
+}
+
+// A retained command would roll the key back on every connection; its clearing is no write.
+void tst_MqttBridge::retainedCommandsSkipped()
+{
+    const QByteArray warning = "warning: skipped a retained command on ortv/set/mode: commands "
+                               "are not kept; publish without retain\n";
+    const qsizetype before = bridgeErr().count(warning);
+    QVERIFY(probe->publish("ortv/set/mode", "newer"));
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds("mode", "newer"), wait);
+    QVERIFY(probe->publish("ortv/set/mode", "old", true));
+    QVERIFY(probe->publish("ortv/set/mode", "", true));
+    QVERIFY(writeThrough("after-clearing"));
+    QVERIFY(serverHolds("mode", "newer"));
+    QCOMPARE(bridgeErr().count(warning), before + 1);
+    // On a new connection the broker hands the stored command over: skipped, told again.
+    QVERIFY(probe->publish("ortv/set/mode", "stored", true));
+    bridge.kill();
+    QVERIFY(bridge.waitForFinished(wait));
+    QVERIFY(startBridge());
+    QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains(warning); }, wait));
+    QVERIFY(writeThrough("after-restart"));
+    QVERIFY(serverHolds("mode", "newer"));
+    QVERIFY(probe->publish("ortv/set/mode", "", true));
+}
+
+void tst_MqttBridge::writesConfirmedThroughLoss()
+{
+    QVERIFY(nft("add table inet loss"));
+    QVERIFY(nft("add chain inet loss out { type filter hook output priority 0 ; }"));
+    QVERIFY(nft("add rule inet loss out udp dport 1234 counter drop"));
+    auto removeRule = qScopeGuard([this] { nft("delete table inet loss"); });
+    // 10 tries of --timeout 0.5 s, then one warning naming the key.
+    QVERIFY(probe->publish("ortv/set/unconfirmed", "x"));
+    QVERIFY2(QTest::qWaitFor([&] {
+        return bridgeErr().contains("gave up 1 writes the server did not confirm after 10 tries: unconfirmed\n");
+    }, 4 * wait), bridgeLog.constData());
+    const auto dropped = [this] {
+        QProcess nftList;
+        nftList.start("nft", {"list", "table", "inet", "loss"});
+        const QByteArray out = nftList.waitForFinished(wait) ? nftList.readAllStandardOutput() : "";
+        return out.mid(out.indexOf("packets ") + 8).split(' ').first().toLongLong();
+    };
+    const qint64 before = dropped();
+    QVERIFY(probe->publish("ortv/set/lossy", "through"));
+    // Sent and sent again, both dropped; the next try after the path heals is stored.
+    QVERIFY(QTest::qWaitFor([&] { return dropped() >= before + 2; }, wait));
+    removeRule.dismiss();
+    QVERIFY(nft("delete table inet loss"));
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds("lossy", "through"), wait);
+}
+
+// A stopped broker keeps the connection open and says nothing: only the keep-alive tells.
+void tst_MqttBridge::stoppedBrokerSeen()
+{
+    bridgeLog.clear();
+    QVERIFY(::kill(pid_t(broker.processId()), SIGSTOP) == 0);
+    QElapsedTimer stopped;
+    stopped.start();
+    const bool seen = QTest::qWaitFor([&] {
+        return bridgeErr().contains(" lost (no answer within the keep-alive of 5 s)");
+    }, 4 * wait);
+    const qint64 seenAfter = stopped.elapsed();
+    QVERIFY(::kill(pid_t(broker.processId()), SIGCONT) == 0);
+    QVERIFY2(seen, bridgeLog.constData());
+    // 1.5 keep-alives of silence, counted from the last packet before the stop.
+    QVERIFY2(seenAfter < 10000 * TEST_TIME_SCALE, qPrintable(QString::number(seenAfter)));
+    QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains("connected to the MQTT broker"); },
+                            6 * wait));
+    QVERIFY2(writeThrough("after-stop"), bridgeErr().constData());
+}
+
+void tst_MqttBridge::dataFailureTold()
+{
+    bridgeLog.clear();
+    // Requests for /Data never reach the server, /Status does.
+    QVERIFY(nft("add table inet slow"));
+    QVERIFY(nft("add chain inet slow out { type filter hook output priority 0 ; }"));
+    QVERIFY(nft("add rule inet slow out tcp dport 8080 @ih,0,72 0x474554202f44617461 drop"));
+    auto removeRule = qScopeGuard([this] { nft("delete table inet slow"); });
+    QVERIFY(QTest::qWaitFor([&] {
+        return bridgeErr().contains("reading http://127.0.0.1:8080/Data fails (no answer within "
+                                    "500 ms); the broker keeps the last values\n");
+    }, 2 * wait));
+    QVERIFY(probe->waitFor("ortv/server/reason", "/Data: no answer within 500 ms", wait));
+    QVERIFY(probe->waitFor("ortv/server", "down", wait));
+    removeRule.dismiss();
+    QVERIFY(nft("delete table inet slow"));
+    QVERIFY(probe->waitFor("ortv/server", "up", 2 * wait));
+    QVERIFY(probe->waitFor("ortv/server/reason", "", wait));
+    QCOMPARE(bridgeErr().count("reading /Data works again\n"), 1);
+    QVERIFY(!bridgeLog.contains("data server down"));
 }
 
 void tst_MqttBridge::retainedClearedAfterServerRestart()
@@ -256,6 +387,60 @@ void tst_MqttBridge::retainedClearedAfterServerRestart()
     dataTopics.sort();
     QVERIFY2(dataTopics == QStringList{dataTopic("after/restart")},
              qPrintable(dataTopics.join(' ') + '\n' + bridgeErr()));
+}
+
+// Another bridge beside the first: --read-only, --qos 0 and --home-assistant, with settings from
+// the environment that the command line overrides.
+void tst_MqttBridge::otherSettings()
+{
+    QProcess other;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ORTV_BRIDGE_BROKER_PORT", QString::number(brokerPort));
+    environment.insert("ORTV_BRIDGE_PREFIX", "env-loses");
+    environment.insert("ORTV_BRIDGE_QOS", "0");
+    other.setProcessEnvironment(environment);
+    other.start(QStringLiteral(BRIDGE_EXE), {"--prefix", "alt", "--read-only", "--home-assistant",
+                                             "--interval", "0.2", "--client-id", "alt.bridge"});
+    QVERIFY(other.waitForStarted());
+    const std::unique_ptr<MqttProbe> watcher = newProbe();
+    QVERIFY(watcher && watcher->subscribe("#"));
+    setOnServer("alt/check", "v");
+    QVERIFY(watcher->waitFor("alt/data/alt/check", "v", wait));
+    const QString entry = ORTVHomeAssistant::configTopic("alt_bridge", "alt/check");
+    QVERIFY(QTest::qWaitFor([&] {
+        watcher->pump();
+        return watcher->latest.value(entry).contains("\"state_topic\":\"alt/data/alt/check\"");
+    }, wait));
+    QVERIFY(watcher->publish("alt/set/read-only", "x"));
+    QVERIFY(writeThrough("after-read-only"));
+    QVERIFY(!serverHolds("read-only", "x"));
+    for (auto it = watcher->latest.cbegin(); it != watcher->latest.cend(); ++it)
+        QVERIFY2(!it.key().startsWith("env-loses"), qPrintable(it.key()));
+    other.kill();
+    other.waitForFinished();
+}
+
+void tst_MqttBridge::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::newRow("unknown option") << QStringList{"--no-such"} << 2;
+    QTest::newRow("port 0") << QStringList{"--broker-port", "0"} << 2;
+    QTest::newRow("keep-alive under 5 s") << QStringList{"--keep-alive", "4"} << 2;
+    QTest::newRow("QoS 2") << QStringList{"--qos", "2"} << 2;
+    QTest::newRow("server name unknown") << QStringList{"--server", "no-such-host.invalid"} << 2;
+    QTest::newRow("help") << QStringList{"--help"} << 0;
+}
+
+void tst_MqttBridge::exitStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QProcess process;
+    process.start(QStringLiteral(BRIDGE_EXE), arguments);
+    QVERIFY(process.waitForFinished(2 * wait));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), status);
 }
 
 void tst_MqttBridge::willOnKill()

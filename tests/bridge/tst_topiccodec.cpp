@@ -1,4 +1,4 @@
-#include "ORTVSetDatagrams.h"
+#include "ORTVDataClient.h"
 #include "ORTVTopicCodec.h"
 
 #include <QTest>
@@ -13,6 +13,7 @@ private slots:
     void roundTrip();
     void decodeRefuses_data();
     void decodeRefuses();
+    void splitAtDatagramLimit_data();
     void splitAtDatagramLimit();
 };
 
@@ -73,23 +74,34 @@ void tst_TopicCodec::decodeRefuses()
     QVERIFY(!ORTVTopicCodec::decode(topic));
 }
 
+void tst_TopicCodec::splitAtDatagramLimit_data()
+{
+    QTest::addColumn<bool>("readBack");
+    QTest::addColumn<int>("datagrams");
+    // 85 bytes an entry, 770 in each datagram; with its ReadData 124 bytes, 528 in each.
+    QTest::newRow("store only") << false << 4;
+    QTest::newRow("read back") << true << 6;
+}
+
 void tst_TopicCodec::splitAtDatagramLimit()
 {
-    ORTVSetDatagrams::Entries entries;
+    QFETCH(bool, readBack);
+    QFETCH(int, datagrams);
+    QList<ORTVDataClient::Entry> entries;
     for (int i = 0; i < 3000; ++i)
         entries.append({QStringLiteral("key/%1").arg(i), QString(40, QLatin1Char('v'))});
     entries.insert(100, {QStringLiteral("huge"), QString(70000, QLatin1Char('x'))});
-    ORTVSetDatagrams::Entries tooLarge;
-    const QList<ORTVSetDatagrams::Entries> parts = ORTVSetDatagrams::split(entries, &tooLarge);
+    QList<ORTVDataClient::Entry> tooLarge;
+    const QList<QList<ORTVDataClient::Entry>> parts = ORTVDataClient::splitWrites(entries, readBack, &tooLarge);
     QCOMPARE(tooLarge.size(), 1);
     QCOMPARE(tooLarge.first().url, QStringLiteral("huge"));
-    ORTVSetDatagrams::Entries joined;
+    QList<ORTVDataClient::Entry> joined;
     for (const auto &part : parts) {
-        QVERIFY(ORTVDataClient::writeRequest(part, false).size() <= ORTVDataClient::maxDatagramBytes);
+        QVERIFY(ORTVDataClient::writeRequest(part, readBack).size() <= ORTVDataClient::maxDatagramBytes);
         joined += part;
     }
-    // As few datagrams as fit: 85 bytes an entry, 770 entries in each.
-    QCOMPARE(parts.size(), 4);
+    // As few datagrams as fit.
+    QCOMPARE(parts.size(), datagrams);
     entries.removeAt(100);
     QCOMPARE(joined.size(), entries.size());
     for (qsizetype i = 0; i < joined.size(); ++i)

@@ -1,0 +1,105 @@
+#include "ORTVHomeAssistant.h"
+#include "ORTVPublishQueue.h"
+#include "ORTVRetainedMirror.h"
+
+#include <QTest>
+
+// What the bridge publishes for a read of /Data after another, and how its queue to the broker
+// keeps one message per topic.
+class tst_RetainedMirror : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void update_data();
+    void update();
+    void queueCoalesces();
+};
+
+namespace {
+
+using Values = ORTVHttpReader::Values;
+
+// "topic=payload", "topic=" for a clear, "topic=entry" for a discovery entry.
+QStringList described(const ORTVRetainedMirror::Operations &operations)
+{
+    QStringList out;
+    for (const auto &[topic, payload] : operations) {
+        const bool entry = topic.startsWith(QLatin1String("homeassistant/")) && !payload.isEmpty();
+        out.append(topic + QLatin1Char('=') + (entry ? QStringLiteral("entry") : QString::fromUtf8(payload)));
+    }
+    return out;
+}
+
+QString ha(const QString &key, const char *what = "entry")
+{
+    return ORTVHomeAssistant::configTopic(QStringLiteral("node"), key) + QLatin1Char('=') + what;
+}
+
+} // namespace
+
+void tst_RetainedMirror::update_data()
+{
+    QTest::addColumn<Values>("first");
+    QTest::addColumn<bool>("brokerLost");
+    QTest::addColumn<bool>("homeAssistant");
+    QTest::addColumn<Values>("second");
+    QTest::addColumn<QStringList>("expected");
+    const Values ab{{"a", "1"}, {"b/c", "2"}};
+    QTest::newRow("nothing changed") << ab << false << false << ab << QStringList{};
+    QTest::newRow("one changed") << ab << false << false << Values{{"a", "1"}, {"b/c", "3"}}
+                                 << QStringList{"p/data/b/c=3"};
+    QTest::newRow("new key") << ab << false << false << Values{{"+", "x"}, {"a", "1"}, {"b/c", "2"}}
+                             << QStringList{"p/data/%2B=x"};
+    // Vanished keys are cleared before anything of the new read is published.
+    QTest::newRow("server restarted") << ab << false << false << Values{{"z", "9"}}
+                                      << QStringList{"p/data/a=", "p/data/b/c=", "p/data/z=9"};
+    QTest::newRow("broker forgotten") << ab << true << false << ab
+                                      << QStringList{"p/data/a=1", "p/data/b/c=2"};
+    QTest::newRow("empty store") << ab << false << false << Values{}
+                                 << QStringList{"p/data/a=", "p/data/b/c="};
+    QTest::newRow("HA: new key announced, changed one not")
+        << ab << false << true << Values{{"a", "5"}, {"b/c", "2"}, {"d", "4"}}
+        << QStringList{"p/data/a=5", "p/data/d=4", ha("d")};
+    QTest::newRow("HA: vanished key's entry removed")
+        << ab << false << true << Values{{"a", "1"}}
+        << QStringList{"p/data/b/c=", ha("b/c", "")};
+    QTest::newRow("HA: all announced again after a broker loss")
+        << ab << true << true << ab
+        << QStringList{"p/data/a=1", ha("a"), "p/data/b/c=2", ha("b/c")};
+}
+
+void tst_RetainedMirror::update()
+{
+    QFETCH(Values, first);
+    QFETCH(bool, brokerLost);
+    QFETCH(bool, homeAssistant);
+    QFETCH(Values, second);
+    QFETCH(QStringList, expected);
+    ORTVRetainedMirror mirror(QStringLiteral("p"), homeAssistant ? QStringLiteral("node") : QString());
+    QCOMPARE(mirror.update(first).size(), first.size() * (homeAssistant ? 2 : 1));
+    // A broker that may have lost everything gets it again, then what the read changed.
+    QStringList operations = brokerLost ? described(mirror.republish()) : QStringList{};
+    QCOMPARE(operations + described(mirror.update(second)), expected);
+    // Published once: the same read again changes nothing.
+    QCOMPARE(described(mirror.update(second)), QStringList{});
+}
+
+void tst_RetainedMirror::queueCoalesces()
+{
+    ORTVPublishQueue queue;
+    for (const auto &[topic, payload] : {std::pair{"a", "1"}, {"b", "1"}, {"a", "2"}, {"c", "1"}})
+        queue.put(topic, payload, 1);
+    QStringList taken;
+    while (!queue.isEmpty()) {
+        const ORTVPublishQueue::Message message = queue.take();
+        taken.append(message.topic + QLatin1Char('=') + QString::fromUtf8(message.payload));
+        // A topic taken and put again goes behind what waits.
+        if (taken.size() == 1)
+            queue.put("a", "3", 1);
+    }
+    QCOMPARE(taken, (QStringList{"a=2", "b=1", "c=1", "a=3"}));
+}
+
+QTEST_APPLESS_MAIN(tst_RetainedMirror)
+#include "tst_retainedmirror.moc"
