@@ -1,5 +1,6 @@
 #include "ORTVUDPTransceiver.h"
 #include "ORTVLogFormat.h"
+#include "ORTVUDPReceiveBatch.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -7,11 +8,22 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QSignalBlocker>
 #include <QTimeZone>
 #include <QTimer>
 #include <QUdpSocket>
 
 #include <cerrno>
+
+namespace {
+
+// Longest time one call of readPendingData spends draining the socket, so that HTTP requests
+// and timers get their turn while datagrams arrive faster than they are handled.
+constexpr int receiveBudgetMs = 20;
+// Longest time a later pass of a keep-alive round spends writing frames.
+constexpr int keepAlivePassBudgetMs = 3;
+
+} // namespace
 
 ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     : QObject(parent)
@@ -28,6 +40,7 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
         // It caps the request at net.core.rmem_max (the package raises that to match).
         udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                    receiveBufferBytes);
+        receiveBatch = std::make_unique<ORTVUDPReceiveBatch>(udpSocket->localPort());
         qDebug() << "ORTVUDPTransceiver started @ port " << port;
     } else {
         qWarning() << "ORTVUDPTransceiver failed to bind port" << port << ":"
@@ -53,26 +66,59 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
 }
 
+ORTVUDPTransceiver::~ORTVUDPTransceiver() = default;
+
 void ORTVUDPTransceiver::setSendBufferSize(int bytes)
 {
     udpSocket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, bytes);
 }
 
+// Takes the pending datagrams in batches straight from the descriptor, so a datagram costs a
+// share of one system call instead of Qt's peek and read. Every datagram taken is handled
+// completely, in order, even when the budget runs out in the middle of a batch: what is still
+// in the kernel waits for the next pass.
 void ORTVUDPTransceiver::readPendingData()
 {
-    // Datagrams still pending when the budget is spent stay in the kernel's buffer; the socket
-    // is still readable, so the next event pass calls this again.
+    if (!receiveBatch)
+        return;
     QElapsedTimer spent;
     spent.start();
-    while (udpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram dgram = udpSocket->receiveDatagram(largestDatagram);
-        checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
-        emit didReceiveData(dgram);
-        // Logged after the receivers ran, so a reply's lines come before the RX line.
-        logReceived(dgram);
+    const int descriptor = int(udpSocket->socketDescriptor());
+    for (;;) {
+        const int taken = receiveBatch->receive(descriptor);
+        for (int i = 0; i < taken; ++i)
+            handleDatagram(receiveBatch->datagram(i));
+        if (taken < ORTVUDPReceiveBatch::capacity)
+            break;  // the socket had no more
         if (spent.hasExpired(receiveBudgetMs))
-            break;
+            break;  // budget spent: the rest waits in the kernel for the next pass
     }
+    takeOneThroughSocket();
+}
+
+// QUdpSocket stops watching its descriptor when it signals readyRead, and watches it again
+// only once a datagram is read through it. So each pass ends with one read through it: on an
+// empty socket that read fails at once and only re-arms the notifier; a datagram that came
+// meanwhile, or the next one after a spent budget, is whole (read with room for any size) and
+// is handled like the others.
+void ORTVUDPTransceiver::takeOneThroughSocket()
+{
+    QNetworkDatagram dgram;
+    {
+        // The failed read of an empty socket reports an error; it is none.
+        const QSignalBlocker quiet(udpSocket);
+        dgram = udpSocket->receiveDatagram(ORTVUDPReceiveBatch::largestDatagram);
+    }
+    if (dgram.isValid())
+        handleDatagram(dgram);
+}
+
+void ORTVUDPTransceiver::handleDatagram(const QNetworkDatagram &dgram)
+{
+    checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
+    emit didReceiveData(dgram);
+    // Logged after the receivers ran, so a reply's lines come before the RX line.
+    logReceived(dgram);
 }
 
 void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
@@ -82,42 +128,33 @@ void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
 {
-    const qsizetype known = peerIndex.find(address, port);
-    if (known >= 0) {
-        peerIndex.touch(known);
+    switch (peerTable.hear(address, port).sender) {
+    case ORTVUDPPeerTable::Sender::Known:
         return;
-    }
-    if (peerList.size() < peerLimit) {
-        peerIndex.insert(address, port, peerList.size());
-        peerList.append(ORTVUDPPeer(address, port));
+    case ORTVUDPPeerTable::Sender::New:
         ORTVLogFormat::logNewPeer(address, port);
         return;
+    case ORTVUDPPeerTable::Sender::GaveWay:
+        ORTVLogFormat::logNewPeer(address, port);
+        peerGaveWay();
+        return;
     }
-    forgetStalestFor(address, port);
-    ORTVLogFormat::logNewPeer(address, port);
-    if (!givenWayReport->isActive())
-        reportPeersGivenWay();
 }
 
-// The new endpoint takes the list position of the peer heard from longest ago, so every other
-// peer keeps its position.
-void ORTVUDPTransceiver::forgetStalestFor(const QHostAddress &address, quint16 port)
+// The first peer that gives way is reported at once, later ones at most once a second.
+void ORTVUDPTransceiver::peerGaveWay()
 {
-    const qsizetype position = peerIndex.stalest();
-    ORTVUDPPeer &slot = peerList[position];
-    peerIndex.remove(slot.address, slot.port);
-    slot.address = address;
-    slot.port = port;
-    peerIndex.insert(address, port, position);
     ++peersGivenWay;
+    if (!givenWayReport->isActive())
+        reportPeersGivenWay();
 }
 
 void ORTVUDPTransceiver::reportPeersGivenWay()
 {
     if (peersGivenWay == 0)
         return;
-    qWarning().nospace() << "Peer list full (" << peerLimit << " peers): " << peersGivenWay
-                         << " heard from longest ago gave way to new ones";
+    qWarning().nospace() << "Peer list full (" << peerTable.limit() << " peers): "
+                         << peersGivenWay << " heard from longest ago gave way to new ones";
     peersGivenWay = 0;
     givenWayReport->start();
 }
@@ -134,8 +171,8 @@ void ORTVUDPTransceiver::writeOne(const QByteArray &bytes, const Shown &shown,
 template <typename Shown>
 void ORTVUDPTransceiver::writeToAllPeers(const QByteArray &bytes, const Shown &shown)
 {
-    for (qsizetype i = 0; i < peerList.size(); ++i) {
-        const ORTVUDPPeer &peer = peerList.at(i);
+    for (qsizetype i = 0; i < peerTable.size(); ++i) {
+        const ORTVUDPPeer &peer = peerTable.at(i);
         writeOne(bytes, shown, peer.address, peer.port);
     }
 }
@@ -168,48 +205,86 @@ void ORTVUDPTransceiver::sendData(const QString &text, QHostAddress address, qui
     writeOne(text.toUtf8(), text, address, port);
 }
 
-// Starts a round over all peers: the first keepAliveBurst at once, the others paced over the
-// following passes. Each peer's frame carries the time it is sent at; as every round keeps the
-// same pace, each peer's frames are 29 s apart.
+// A round goes to every peer once. A tick that comes while the previous round is still open
+// (a send buffer that stayed full, a huge peer list) lets that round finish first and starts
+// the next one then, so no peer misses a round and none gets two frames in one.
 void ORTVUDPTransceiver::keepAliveTimerTicked()
 {
-    keepAliveRound.start();
-    keepAliveNext = 0;
-    sendKeepAliveDue();
+    if (keepAliveRoundOpen) {
+        keepAliveTickWaiting = true;
+        return;
+    }
+    startKeepAliveRound();
 }
 
+// The round's own pass: the clock is read once, and the first keepAliveBurst peers get that
+// one frame, byte for byte the same. Only the peers paced into later passes get frames stamped
+// when they are written: one stamp for the whole round would be seconds old for the last of
+// tens of thousands. As every round keeps the same pace, each peer's frames are 29 s apart.
+void ORTVUDPTransceiver::startKeepAliveRound()
+{
+    const QByteArray frame = keepAliveFrame(QDateTime::currentDateTimeUtc());
+    keepAliveRound.start();
+    keepAliveRoundOpen = true;
+    keepAliveNext = 0;
+    const qsizetype burst = qMin(peerTable.size(), keepAliveBurst);
+    while (keepAliveNext < burst) {
+        if (!writeKeepAlive(peerTable.at(keepAliveNext), frame))
+            break;  // the send buffer is full: the same peer in a later pass
+        ++keepAliveNext;
+    }
+    endKeepAlivePass();
+}
+
+// A later pass of the round: the peers whose turn has come, within the pass's budget.
 void ORTVUDPTransceiver::sendKeepAliveDue()
 {
     const qint64 paced = keepAliveRound.nsecsElapsed() * keepAliveFramesPerSecond / 1000000000;
-    const qsizetype due = qMin(peerList.size(), keepAliveBurst + paced);
+    const qsizetype due = qMin(peerTable.size(), keepAliveBurst + paced);
     QElapsedTimer spent;
     spent.start();
     while (keepAliveNext < due && !spent.hasExpired(keepAlivePassBudgetMs)) {
-        if (!writeKeepAlive(peerList.at(keepAliveNext)))
+        if (!writeKeepAlive(peerTable.at(keepAliveNext), keepAliveFrameNow()))
             break;  // the send buffer is full: the same peer in the next pass
         ++keepAliveNext;
     }
-    if (keepAliveNext < peerList.size())
+    endKeepAlivePass();
+}
+
+void ORTVUDPTransceiver::endKeepAlivePass()
+{
+    if (keepAliveNext < peerTable.size()) {
         keepAlivePacer->start();
-    else
-        keepAlivePacer->stop();
+        return;
+    }
+    keepAlivePacer->stop();
+    keepAliveRoundOpen = false;
+    if (keepAliveTickWaiting) {
+        keepAliveTickWaiting = false;
+        startKeepAliveRound();
+    }
+}
+
+const QByteArray &ORTVUDPTransceiver::keepAliveFrameNow()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now != pacedFrameMs) {
+        pacedFrame = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
+        pacedFrameMs = now;
+    }
+    return pacedFrame;
 }
 
 // False when the socket's send buffer has no room now; the frame was not sent and no TX line
 // written. Any other failure is written as an attempt, like every send of the transceiver.
-bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer)
+bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer, const QByteArray &frame)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now != keepAliveBytesMs) {
-        keepAliveBytes = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
-        keepAliveBytesMs = now;
-    }
     errno = 0;
-    if (udpSocket->writeDatagram(keepAliveBytes, peer.address, peer.port) < 0
+    if (udpSocket->writeDatagram(frame, peer.address, peer.port) < 0
         && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
         return false;
     }
-    ORTVLogFormat::logSent(peer.address, peer.port, keepAliveBytes);
+    ORTVLogFormat::logSent(peer.address, peer.port, frame);
     return true;
 }
 

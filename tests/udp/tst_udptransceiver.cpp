@@ -319,7 +319,7 @@ void tst_UDPTransceiver::keepAliveTimerIsPrecise()
 // warning comes at once, then at most once a second with the count since.
 void tst_UDPTransceiver::peerLimitGivesWayToStalest()
 {
-    transceiver->setPeerLimit(3);
+    transceiver->peers().setLimit(3);
     const QHostAddress host(QStringLiteral("192.0.2.10"));
     for (quint16 port = 1; port <= 3; ++port)
         transceiver->checkAndAddToList(host, port);
@@ -332,8 +332,8 @@ void tst_UDPTransceiver::peerLimitGivesWayToStalest()
     transceiver->checkAndAddToList(host, 6);
 
     QList<quint16> ports;
-    for (qsizetype i = 0; i < transceiver->peerCount(); ++i)
-        ports << transceiver->peerAt(i).port;
+    for (qsizetype i = 0; i < transceiver->peers().size(); ++i)
+        ports << transceiver->peers().at(i).port;
     QCOMPARE(ports, (QList<quint16>{6, 4, 5}));
     const QString full = QStringLiteral("Peer list full (3 peers): %1 heard from longest ago "
                                         "gave way to new ones");

@@ -1,0 +1,76 @@
+#include "ORTVUDPReceiveBatch.h"
+
+#include <QHostAddress>
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+
+ORTVUDPReceiveBatch::ORTVUDPReceiveBatch(quint16 localPort)
+    : payloads(qsizetype(capacity) * largestDatagram, Qt::Uninitialized)
+    , localPort(localPort)
+{
+    for (int i = 0; i < capacity; ++i) {
+        vectors[i].iov_base = payloads.data() + qsizetype(i) * largestDatagram;
+        vectors[i].iov_len = largestDatagram;
+    }
+}
+
+int ORTVUDPReceiveBatch::receive(int descriptor)
+{
+    for (int i = 0; i < capacity; ++i) {
+        msghdr &header = headers[i].msg_hdr;
+        header.msg_name = &senders[i];
+        header.msg_namelen = sizeof senders[i];
+        header.msg_iov = &vectors[i];
+        header.msg_iovlen = 1;
+        header.msg_control = controls[i].data();
+        header.msg_controllen = controlBytes;
+        header.msg_flags = 0;
+        headers[i].msg_len = 0;
+    }
+    int taken;
+    do {
+        taken = ::recvmmsg(descriptor, headers.data(), capacity, MSG_DONTWAIT, nullptr);
+    } while (taken < 0 && errno == EINTR);
+    return qMax(taken, 0);
+}
+
+QNetworkDatagram ORTVUDPReceiveBatch::datagram(int i) const
+{
+    const mmsghdr &received = headers[i];
+    const auto *sender = reinterpret_cast<const sockaddr *>(&senders[i]);
+    QNetworkDatagram dgram(QByteArray(static_cast<const char *>(vectors[i].iov_base),
+                                      qsizetype(received.msg_len)));
+    const QHostAddress from(sender);
+    const quint16 fromPort = sender->sa_family == AF_INET6
+        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(sender)->sin6_port)
+        : ntohs(reinterpret_cast<const sockaddr_in *>(sender)->sin_port);
+    dgram.setSender(from, fromPort);
+
+    // The destination and hop limit, as Qt's socket engine reads them from the packet
+    // information it asks every UDP socket for.
+    auto *header = const_cast<msghdr *>(&received.msg_hdr);
+    for (cmsghdr *cmsg = CMSG_FIRSTHDR(header); cmsg; cmsg = CMSG_NXTHDR(header, cmsg)) {
+        if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(cmsg), sizeof info);
+            dgram.setDestination(QHostAddress(ntohl(info.ipi_addr.s_addr)), localPort);
+            dgram.setInterfaceIndex(uint(info.ipi_ifindex));
+        } else if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_TTL) {
+            int ttl = 0;
+            std::memcpy(&ttl, CMSG_DATA(cmsg), sizeof ttl);
+            dgram.setHopLimit(ttl);
+        } else if (cmsg->cmsg_level == IPPROTO_IPV6 && cmsg->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(cmsg), sizeof info);
+            dgram.setDestination(QHostAddress(info.ipi6_addr.s6_addr), localPort);
+            dgram.setInterfaceIndex(uint(info.ipi6_ifindex));
+        } else if (cmsg->cmsg_level == IPPROTO_IPV6 && cmsg->cmsg_type == IPV6_HOPLIMIT) {
+            int hops = 0;
+            std::memcpy(&hops, CMSG_DATA(cmsg), sizeof hops);
+            dgram.setHopLimit(hops);
+        }
+    }
+    return dgram;
+}
