@@ -120,6 +120,7 @@ void writeEachLogLineAtOnce()
 
 int main(int argc, char **argv)
 {
+    ORTVLoggingRules::holdHangups();
     keepHeapBetweenLines();
     writeEachLogLineAtOnce();
     ORTVLocale::useUtf8();
