@@ -3,6 +3,7 @@
 // keep-alive frames go to ten thousand loopback ports.
 #include "ORTVUDPTransceiver.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
@@ -23,6 +24,10 @@ constexpr quint16 firstPort = 20000;
 // The test's own results (qInfo) and any warning still reach the test log.
 int newPeerLines = 0;
 int txLines = 0;
+// While set, every TX line is kept, and the handler waits for the clock's millisecond to turn
+// after each: the frames of one pass then span many milliseconds.
+bool keepTxLines = false;
+QStringList keptTxLines;
 QtMessageHandler previous = nullptr;
 void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -31,7 +36,22 @@ void countingHandler(QtMsgType type, const QMessageLogContext &context, const QS
         return;
     }
     newPeerLines += message.startsWith(QLatin1String("New Peer added to list:"));
-    txLines += message.startsWith(QLatin1String("TX ("));
+    const bool tx = message.startsWith(QLatin1String("TX ("));
+    txLines += tx;
+    if (tx && keepTxLines) {
+        keptTxLines << message;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        while (QDateTime::currentMSecsSinceEpoch() == now) {
+        }
+    }
+}
+
+// The peer's port and the frame of a kept TX line.
+std::pair<int, QString> txParts(const QString &line)
+{
+    const QString head = QStringLiteral("TX ( \"127.0.0.1\" : ");
+    const qsizetype portEnd = line.indexOf(QLatin1Char(' '), head.size());
+    return {line.mid(head.size(), portEnd - head.size()).toInt(), line.mid(portEnd)};
 }
 
 } // namespace
@@ -46,6 +66,9 @@ private slots:
     void tenThousandPeers_data();
     void tenThousandPeers();
     void keepAliveThroughSmallSendBuffer();
+    void keepAliveFirstPassIdentical_data();
+    void keepAliveFirstPassIdentical();
+    void tickDuringOpenRoundWaitsForIt();
 };
 
 void tst_UdpPeerLoad::initTestCase()
@@ -155,6 +178,63 @@ void tst_UdpPeerLoad::keepAliveThroughSmallSendBuffer()
         QCOMPARE(socket->receiveDatagram().data().size(), 110);
         QVERIFY(!socket->hasPendingDatagrams());
     }
+}
+
+void tst_UdpPeerLoad::keepAliveFirstPassIdentical_data()
+{
+    QTest::addColumn<int>("peerCount");
+    QTest::newRow("2 peers") << 2;
+    QTest::newRow("200 peers") << 200;
+    QTest::newRow("20,000 peers") << 20000;
+}
+
+// The clock turns between any two writes of the tick's own pass, yet every frame of that pass
+// carries the one time read at the tick: the same bytes for every peer.
+void tst_UdpPeerLoad::keepAliveFirstPassIdentical()
+{
+    QFETCH(int, peerCount);
+    ORTVUDPTransceiver transceiver(nullptr, 0);
+    for (int i = 0; i < peerCount; ++i)
+        transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost), quint16(firstPort + i));
+    keptTxLines.clear();
+    keepTxLines = true;
+    transceiver.keepAliveTimerTicked();
+    keepTxLines = false;
+
+    const int firstPass = qMin(peerCount, int(ORTVUDPTransceiver::keepAliveBurst));
+    QCOMPARE(keptTxLines.size(), firstPass);
+    const QString frame = txParts(keptTxLines.first()).second;
+    for (int i = 0; i < firstPass; ++i) {
+        QCOMPARE(txParts(keptTxLines.at(i)).first, firstPort + i);
+        QCOMPARE(txParts(keptTxLines.at(i)).second, frame);
+    }
+}
+
+// A second tick while the first round is still being paced out: the first round ends, then the
+// second goes to everyone. Each peer gets exactly one frame per round, in list order.
+void tst_UdpPeerLoad::tickDuringOpenRoundWaitsForIt()
+{
+    constexpr int peerCount = 600;
+    ORTVUDPTransceiver transceiver(nullptr, 0);
+    for (int i = 0; i < peerCount; ++i)
+        transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost), quint16(firstPort + i));
+    keptTxLines.clear();
+    keepTxLines = true;
+    txLines = 0;
+    transceiver.keepAliveTimerTicked();
+    QVERIFY(txLines < peerCount);
+    transceiver.keepAliveTimerTicked();
+    QTRY_COMPARE_WITH_TIMEOUT(txLines, 2 * peerCount, 20000 * TEST_TIME_SCALE);
+    keepTxLines = false;
+
+    QList<int> ports;
+    for (const QString &line : std::as_const(keptTxLines))
+        ports << txParts(line).first;
+    QList<int> expected;
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < peerCount; ++i)
+            expected << firstPort + i;
+    QCOMPARE(ports, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_UdpPeerLoad)

@@ -50,6 +50,7 @@ private slots:
     void learnsPeersPerAddressAndPort();
     void linesForOneDatagramInOrder();
     void drainsAllPendingDatagramsInOrder();
+    void batchesOfMixedSizesArriveWhole();
     void sendToAllPeersInLearningOrder();
     void sendToOneEndpoint();
     void payloadEscaping_data();
@@ -190,6 +191,40 @@ void tst_UDPTransceiver::drainsAllPendingDatagramsInOrder()
     QCOMPARE(first.data(), QByteArray("1"));
 }
 
+// More datagrams than one batch takes, queued before the transceiver reads: empty ones, the
+// largest a UDP datagram over IPv4 can carry, and small ones, each handed on whole and in order
+// with its sender as Qt's own receive would give it.
+void tst_UDPTransceiver::batchesOfMixedSizesArriveWhole()
+{
+    Client client;
+    QSignalSpy received(transceiver.get(), &ORTVUDPTransceiver::didReceiveData);
+    QByteArrayList sent;
+    for (int i = 0; i < 45; ++i) {
+        if (i == 7)
+            sent << QByteArray(65507, char('a' + i % 26));
+        else if (i % 5 == 0)
+            sent << QByteArray();
+        else
+            sent << QByteArray(i * 37, char('a' + i % 26));
+        client.send(sent.last(), transceiverPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent.size(), 5000);
+
+    QStringList rx;
+    for (const QString &line : log->lines())
+        if (line.startsWith(QLatin1String("RX (")))
+            rx << line;
+    QCOMPARE(rx.size(), sent.size());
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        const QNetworkDatagram dgram = received.at(i).at(0).value<QNetworkDatagram>();
+        QCOMPARE(dgram.data(), sent.at(i));
+        QCOMPARE(dgram.senderAddress().toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(dgram.senderPort(), int(client.port()));
+        QCOMPARE(dgram.destinationPort(), int(transceiverPort()));
+        QVERIFY(rx.at(i).startsWith("RX ( " + peerText(client) + " ) <-  \"" + sent.at(i).left(8)));
+    }
+}
+
 void tst_UDPTransceiver::sendToAllPeersInLearningOrder()
 {
     Client a, b, c;
@@ -286,11 +321,13 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     transceiver->keepAliveTimerTicked();
-    // Each frame carries the time it is sent at, so the two may be a millisecond apart.
+    // One clock read for the tick: both peers get the same bytes.
     const QByteArray prefix = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},{"data":")";
     QStringList expectedLines;
+    QByteArrayList frames;
     for (Client *peer : {&a, &b}) {
         const QByteArray frame = peer->receive();
+        frames << frame;
         QCOMPARE(frame.size(), 110);
         QVERIFY(frame.startsWith(prefix));
         QVERIFY(frame.endsWith(R"(","url":"com.orvane.date.utc"}])"));
@@ -302,6 +339,7 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
         const QString shown = QString::fromLatin1(frame).replace('"', QLatin1String("\\\""));
         expectedLines << "TX ( " + peerText(*peer) + " ) -> \"" + shown + "\"";
     }
+    QCOMPARE(frames.at(1), frames.at(0));
     QCOMPARE(log->lines(), expectedLines);
 }
 
