@@ -122,12 +122,14 @@ bool ORTVLoggingRules::apply()
 // the form "category.type=true|false".
 QString ORTVLoggingRules::problemWith(const QByteArray &content)
 {
+    // An empty file is most likely one cut short, not a wish for Qt's defaults.
+    if (content.trimmed().isEmpty())
+        return QStringLiteral("empty");
     QStringDecoder utf8(QStringDecoder::Utf8);
     const QString text = utf8(content);
     if (utf8.hasError())
         return QStringLiteral("not UTF-8 text");
     bool inRules = true;
-    int rules = 0;
     int lineNumber = 0;
     for (const QString &raw : text.split(QLatin1Char('\n'))) {
         ++lineNumber;
@@ -148,7 +150,6 @@ QString ORTVLoggingRules::problemWith(const QByteArray &content)
             || (value != QLatin1String("true") && value != QLatin1String("false"))) {
             return QStringLiteral("line %1 is not a rule").arg(lineNumber);
         }
-        ++rules;
     }
-    return rules == 0 ? QStringLiteral("no rules") : QString();
+    return QString();
 }
