@@ -36,26 +36,30 @@ int ORTVUDPReceiveBatch::receive(int descriptor)
     return qMax(taken, 0);
 }
 
-QNetworkDatagram ORTVUDPReceiveBatch::datagram(int i) const
+QNetworkDatagram ORTVUDPReceiveBatch::datagram(int i)
 {
-    const mmsghdr &received = headers[i];
+    mmsghdr &received = headers[i];
     const auto *sender = reinterpret_cast<const sockaddr *>(&senders[i]);
     QNetworkDatagram dgram(QByteArray(static_cast<const char *>(vectors[i].iov_base),
                                       qsizetype(received.msg_len)));
-    const QHostAddress from(sender);
-    const quint16 fromPort = sender->sa_family == AF_INET6
-        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(sender)->sin6_port)
-        : ntohs(reinterpret_cast<const sockaddr_in *>(sender)->sin_port);
-    dgram.setSender(from, fromPort);
+    if (sender->sa_family == AF_INET) {
+        const auto *from = reinterpret_cast<const sockaddr_in *>(sender);
+        dgram.setSender(cachedIPv4(ntohl(from->sin_addr.s_addr), &lastSender),
+                        ntohs(from->sin_port));
+    } else {
+        dgram.setSender(QHostAddress(sender),
+                        ntohs(reinterpret_cast<const sockaddr_in6 *>(sender)->sin6_port));
+    }
 
     // The destination and hop limit, as Qt's socket engine reads them from the packet
     // information it asks every UDP socket for.
-    auto *header = const_cast<msghdr *>(&received.msg_hdr);
+    msghdr *header = &received.msg_hdr;
     for (cmsghdr *cmsg = CMSG_FIRSTHDR(header); cmsg; cmsg = CMSG_NXTHDR(header, cmsg)) {
         if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(cmsg), sizeof info);
-            dgram.setDestination(QHostAddress(ntohl(info.ipi_addr.s_addr)), localPort);
+            dgram.setDestination(cachedIPv4(ntohl(info.ipi_addr.s_addr), &lastDestination),
+                                 localPort);
             dgram.setInterfaceIndex(uint(info.ipi_ifindex));
         } else if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_TTL) {
             int ttl = 0;
@@ -73,4 +77,20 @@ QNetworkDatagram ORTVUDPReceiveBatch::datagram(int i) const
         }
     }
     return dgram;
+}
+
+QNetworkDatagram ORTVUDPReceiveBatch::spareDatagram(qint64 size, const QHostAddress &sender,
+                                                    quint16 port) const
+{
+    QNetworkDatagram dgram(QByteArray(payloads.constData(), qsizetype(size)));
+    dgram.setSender(sender, port);
+    dgram.setDestination(QHostAddress(), localPort);
+    return dgram;
+}
+
+const QHostAddress &ORTVUDPReceiveBatch::cachedIPv4(quint32 address, QHostAddress *cache)
+{
+    if (cache->isNull() || cache->toIPv4Address() != address)
+        cache->setAddress(address);
+    return *cache;
 }

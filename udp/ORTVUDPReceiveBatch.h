@@ -23,10 +23,18 @@ public:
     // Datagrams taken now, without waiting; 0 when none is pending or the read failed.
     int receive(int descriptor);
     // Datagram `i` of the last receive, 0 <= i < its count.
-    QNetworkDatagram datagram(int i) const;
+    QNetworkDatagram datagram(int i);
+    // Room for one datagram read by other means (the first slot: read it before the next
+    // receive), and that datagram. Its destination is the socket's port; the other packet
+    // information is not known.
+    char *spareBuffer() { return payloads.data(); }
+    QNetworkDatagram spareDatagram(qint64 size, const QHostAddress &sender, quint16 port) const;
 
 private:
     static constexpr int controlBytes = 64;
+    // The last sender's and destination's IPv4 addresses: the next datagram shares their text
+    // and storage instead of building them again, as most come from the same few hosts.
+    static const QHostAddress &cachedIPv4(quint32 address, QHostAddress *cache);
 
     QByteArray payloads;  // capacity slots of largestDatagram bytes
     std::array<mmsghdr, capacity> headers = {};
@@ -34,4 +42,6 @@ private:
     std::array<sockaddr_storage, capacity> senders = {};
     std::array<std::array<char, controlBytes>, capacity> controls = {};
     const quint16 localPort;
+    QHostAddress lastSender;
+    QHostAddress lastDestination;
 };

@@ -100,17 +100,20 @@ void ORTVUDPTransceiver::readPendingData()
 // only once a datagram is read through it. So each pass ends with one read through it: on an
 // empty socket that read fails at once and only re-arms the notifier; a datagram that came
 // meanwhile, or the next one after a spent budget, is whole (read with room for any size) and
-// is handled like the others.
+// is handled like the others. It reads into the batch's buffer: nothing is allocated per pass.
 void ORTVUDPTransceiver::takeOneThroughSocket()
 {
-    QNetworkDatagram dgram;
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    qint64 size;
     {
         // The failed read of an empty socket reports an error; it is none.
         const QSignalBlocker quiet(udpSocket);
-        dgram = udpSocket->receiveDatagram(ORTVUDPReceiveBatch::largestDatagram);
+        size = udpSocket->readDatagram(receiveBatch->spareBuffer(),
+                                       ORTVUDPReceiveBatch::largestDatagram, &sender, &senderPort);
     }
-    if (dgram.isValid())
-        handleDatagram(dgram);
+    if (size >= 0)
+        handleDatagram(receiveBatch->spareDatagram(size, sender, senderPort));
 }
 
 void ORTVUDPTransceiver::handleDatagram(const QNetworkDatagram &dgram)
@@ -123,6 +126,8 @@ void ORTVUDPTransceiver::handleDatagram(const QNetworkDatagram &dgram)
 
 void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 {
+    if (!ORTVLogFormat::enabled())
+        return;  // spares copying the sender's address for a line that is not written
     ORTVLogFormat::logReceived(dgram.senderAddress(), dgram.senderPort(), dgram.data());
 }
 
