@@ -74,9 +74,10 @@ void ORTVUDPTransceiver::setSendBufferSize(int bytes)
 }
 
 // Takes the pending datagrams in batches straight from the descriptor, so a datagram costs a
-// share of one system call instead of Qt's peek and read. Every datagram taken is handled
+// share of one system call instead of Qt's peek and read, and goes on while datagrams keep
+// coming, until the socket is empty or the budget is spent. Every datagram taken is handled
 // completely, in order, even when the budget runs out in the middle of a batch: what is still
-// in the kernel waits for the next pass.
+// in the kernel then waits for the next pass.
 void ORTVUDPTransceiver::readPendingData()
 {
     if (!receiveBatch)
@@ -88,10 +89,12 @@ void ORTVUDPTransceiver::readPendingData()
         const int taken = receiveBatch->receive(descriptor);
         for (int i = 0; i < taken; ++i)
             handleDatagram(receiveBatch->datagram(i));
-        if (taken < ORTVUDPReceiveBatch::capacity)
-            break;  // the socket had no more
         if (spent.hasExpired(receiveBudgetMs))
             break;  // budget spent: the rest waits in the kernel for the next pass
+        // A short batch found the socket empty: the read through Qt's socket that every pass
+        // ends with tells whether it still is.
+        if (taken < ORTVUDPReceiveBatch::capacity && !takeOneThroughSocket())
+            return;
     }
     takeOneThroughSocket();
 }
@@ -101,7 +104,8 @@ void ORTVUDPTransceiver::readPendingData()
 // empty socket that read fails at once and only re-arms the notifier; a datagram that came
 // meanwhile, or the next one after a spent budget, is whole (read with room for any size) and
 // is handled like the others. It reads into the batch's buffer: nothing is allocated per pass.
-void ORTVUDPTransceiver::takeOneThroughSocket()
+// True when it took a datagram.
+bool ORTVUDPTransceiver::takeOneThroughSocket()
 {
     QHostAddress sender;
     quint16 senderPort = 0;
@@ -112,8 +116,10 @@ void ORTVUDPTransceiver::takeOneThroughSocket()
         size = udpSocket->readDatagram(receiveBatch->spareBuffer(),
                                        ORTVUDPReceiveBatch::largestDatagram, &sender, &senderPort);
     }
-    if (size >= 0)
-        handleDatagram(receiveBatch->spareDatagram(size, sender, senderPort));
+    if (size < 0)
+        return false;
+    handleDatagram(receiveBatch->spareDatagram(size, sender, senderPort));
+    return true;
 }
 
 void ORTVUDPTransceiver::handleDatagram(const QNetworkDatagram &dgram)

@@ -65,7 +65,7 @@ private slots:
 
 private:
     void handleDatagram(const QNetworkDatagram &dgram);
-    void takeOneThroughSocket();
+    bool takeOneThroughSocket();
     void peerGaveWay();
     void reportPeersGivenWay();
 
