@@ -22,6 +22,10 @@ namespace {
 constexpr int receiveBudgetMs = 20;
 // Longest time a later pass of a keep-alive round spends writing frames.
 constexpr int keepAlivePassBudgetMs = 3;
+// How much earlier than 29 s after the previous round a tick may come and still wait for the
+// 29 s: the timer keeps its phase, so after a tick that a busy pass delayed (by up to the
+// receive budget and the loop's sleep) the next one comes that much sooner.
+constexpr qint64 keepAliveCatchUpMs = 1000;
 
 } // namespace
 
@@ -59,6 +63,11 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     keepAlivePacer->setTimerType(Qt::PreciseTimer);
     keepAlivePacer->setInterval(1);
     connect(keepAlivePacer, &QTimer::timeout, this, &ORTVUDPTransceiver::sendKeepAliveDue);
+
+    keepAliveDelay = new QTimer(this);
+    keepAliveDelay->setTimerType(Qt::PreciseTimer);
+    keepAliveDelay->setSingleShot(true);
+    connect(keepAliveDelay, &QTimer::timeout, this, &ORTVUDPTransceiver::startKeepAliveRound);
 
     givenWayReport = new QTimer(this);
     givenWayReport->setSingleShot(true);
@@ -219,10 +228,20 @@ void ORTVUDPTransceiver::sendData(const QString &text, QHostAddress address, qui
 // A round goes to every peer once. A tick that comes while the previous round is still open
 // (a send buffer that stayed full, a huge peer list) lets that round finish first and starts
 // the next one then, so no peer misses a round and none gets two frames in one.
+//
+// A tick that comes a little less than 29 s after the previous round began (that round's tick
+// was late) waits for the 29 s, so a peer's frames are never less than 29 s apart.
 void ORTVUDPTransceiver::keepAliveTimerTicked()
 {
-    if (keepAliveRoundOpen) {
+    if (keepAliveRoundOpen || keepAliveDelay->isActive()) {
         keepAliveTickWaiting = true;
+        return;
+    }
+    const qint64 early = keepAliveRound.isValid()
+        ? keepAliveIntervalMs - keepAliveRound.elapsed()
+        : 0;
+    if (early > 0 && early <= keepAliveCatchUpMs) {
+        keepAliveDelay->start(int(early));
         return;
     }
     startKeepAliveRound();

@@ -88,9 +88,12 @@ private:
     qint64 peersGivenWay = 0;
     QTimer *givenWayReport = nullptr;
 
-    // The keep-alive round in progress: the next peer and the time since the round began.
+    // The keep-alive round in progress (or the last one): the next peer and the time since
+    // the round began.
     QTimer *keepAlivePacer = nullptr;
     QElapsedTimer keepAliveRound;
+    // The wait of a tick that came early for the 29 s since the last round began.
+    QTimer *keepAliveDelay = nullptr;
     bool keepAliveRoundOpen = false;
     qsizetype keepAliveNext = 0;
     // A tick came while the round was still open: the next round starts when it ends.
