@@ -191,37 +191,25 @@ void tst_UDPTransceiver::drainsAllPendingDatagramsInOrder()
     QCOMPARE(first.data(), QByteArray("1"));
 }
 
-// More datagrams than one batch takes, queued before the transceiver reads: empty ones, the
-// largest a UDP datagram over IPv4 can carry, and small ones, each handed on whole and in order
-// with its sender as Qt's own receive would give it.
+// More than a batch queued before the transceiver reads, empty ones and the largest (65,507
+// bytes) among them: each handed on whole, in order, with sender and destination, and logged.
 void tst_UDPTransceiver::batchesOfMixedSizesArriveWhole()
 {
     Client client;
     QSignalSpy received(transceiver.get(), &ORTVUDPTransceiver::didReceiveData);
     QByteArrayList sent;
     for (int i = 0; i < 45; ++i) {
-        if (i == 7)
-            sent << QByteArray(65507, char('a' + i % 26));
-        else if (i % 5 == 0)
-            sent << QByteArray();
-        else
-            sent << QByteArray(i * 37, char('a' + i % 26));
+        sent << QByteArray(i == 7 ? 65507 : i % 5 ? i * 37 : 0, char('a' + i % 26));
         client.send(sent.last(), transceiverPort());
     }
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent.size(), 5000);
-
-    QStringList rx;
-    for (const QString &line : log->lines())
-        if (line.startsWith(QLatin1String("RX (")))
-            rx << line;
-    QCOMPARE(rx.size(), sent.size());
+    QCOMPARE(rxLines(), sent.size());
     for (qsizetype i = 0; i < sent.size(); ++i) {
         const QNetworkDatagram dgram = received.at(i).at(0).value<QNetworkDatagram>();
         QCOMPARE(dgram.data(), sent.at(i));
-        QCOMPARE(dgram.senderAddress().toString(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(dgram.senderPort(), int(client.port()));
+        QCOMPARE(dgram.senderAddress().toString() + ':' + QString::number(dgram.senderPort()),
+                 "127.0.0.1:" + QString::number(client.port()));
         QCOMPARE(dgram.destinationPort(), int(transceiverPort()));
-        QVERIFY(rx.at(i).startsWith("RX ( " + peerText(client) + " ) <-  \"" + sent.at(i).left(8)));
     }
 }
 
