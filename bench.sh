@@ -18,7 +18,10 @@
 #                              random moments, STORE_KILLS times: bench/store-bench.sh)
 #                              metrics (the metrics listener: CPU with it on and off, its
 #                              counters against known traffic, /metrics under a SetData blast)
-#   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace part)
+#                              redis (CPU per SetData and ReadData beside Redis's per SET and
+#                              GET, same run, packaged setting; BENCH_BASELINE's build too)
+#   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace and
+#                              redis parts)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -30,7 +33,8 @@ WANT_RMEM=8388608
 if [ "${1:-}" != --inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "bench.sh needs root (network namespace, sysctl)" >&2; exit 1; }
     source scripts/setup.sh
-    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto curl strace nftables
+    install_missing "${BUILD_PACKAGES[@]}" iproute2 gnuplot-nox mosquitto curl strace nftables \
+        redis-server redis-tools
     echo "Building (Release) into build-bench/ and build-bench-legacy/ ..." >&2
     cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORTV_BUILD_BENCH=ON \
         >/dev/null
@@ -70,8 +74,8 @@ ONLY=all
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) QUICK=1 ;;
-    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store|metrics}; shift ;;
-    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store|metrics[,...]]" >&2; exit 2 ;;
+    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store|metrics|redis}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store|metrics|redis[,...]]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -361,6 +365,54 @@ if want trace; then
     [ -z "$base_runs" ] ||
         echo "| ${BENCH_BASELINE:-baseline} | $(median <<<"${base_runs# }") µs |$base_runs |"
     } | tee "$RESULTS/trace.md"
+fi
+
+# ---- beside Redis: CPU per command of this server (packaged setting, 1,000 keys) and of
+# Debian's redis-server on the same loopback, one after the other in the same run -------------
+if want redis; then
+    BASELINE=$ROOT/build-bench-baseline/build/server/ortv-data-server
+    if [ $QUICK -eq 1 ]; then READS=500; REDIS_N=50000; else READS=3000; REDIS_N=300000; fi
+    ours() {  # ours BINARY: one table row (SetData at 40,000/s, 160,000/s; ReadData by 16 clients)
+        local binary=$1 name=$2 set_line fast_line read_line
+        start_server "$binary" "$PACKAGED"
+        "$CLIENT" fill --keys 1000 >/dev/null
+        set_line=$(flood 1000 40000 "$CONFIRM_S")
+        fast_line=$(flood 1000 160000 "$CONFIRM_S")
+        read_line=$("$CLIENT" rtt --clients 16 --requests "$READS" --pid "$PID" || true)
+        note "$name: $set_line / $fast_line / $read_line"
+        stop_server
+        echo "| $name | $(field cpu_us_per_cmd "$set_line") µs (40,000/s); 160,000/s for ${CONFIRM_S} s: $(field sent "$fast_line") sent, kernel drops $(field kernel_drops "$fast_line") | $(field cpu_us_per_cmd "$read_line") µs ($(field per_s "$read_line")/s, p99 $(field p99_ms "$read_line") ms, lost $(field lost "$read_line")) |"
+    }
+    redis_row() {  # Debian's redis-server, SET then GET by redis-benchmark
+        local dir rpid before after line t tck
+        local -A cpu rate
+        dir=$(mktemp -d)
+        redis-server --port 6379 --bind 127.0.0.1 --save '' --appendonly no --dir "$dir" \
+            --daemonize no --loglevel warning >/dev/null 2>&1 &
+        rpid=$!
+        for _ in $(seq 100); do redis-cli -p 6379 ping >/dev/null 2>&1 && break; sleep 0.05; done
+        tck=$(getconf CLK_TCK)
+        for t in set get; do
+            before=$(awk '{ print $14 + $15 }' "/proc/$rpid/stat")
+            line=$(redis-benchmark -p 6379 -c 16 -n "$REDIS_N" -r 1000 -d 8 -t "$t" -q 2>/dev/null |
+                tr '\r' '\n' | grep 'requests per second' | tail -1)
+            after=$(awk '{ print $14 + $15 }' "/proc/$rpid/stat")
+            note "redis $t: $line"
+            cpu[$t]=$(calc "($after - $before) / $tck * 1e6 / $REDIS_N" | xargs printf '%.2f')
+            rate[$t]=$(sed 's/.*: \([0-9.]*\) requests.*/\1/' <<<"$line" | xargs printf '%.0f')
+        done
+        kill "$rpid"; wait "$rpid" 2>/dev/null || true; rm -rf "$dir"
+        echo "| redis-server $(redis-server --version | sed 's/.* v=\([^ ]*\).*/\1/') (redis-benchmark, 16 clients, 1,000 keys) | ${cpu[set]} µs per SET (${rate[set]}/s) | ${cpu[get]} µs per GET (${rate[get]}/s) |"
+    }
+    {
+    echo "| Server | CPU per SetData / SET | CPU per ReadData / GET, 16 clients, one request in flight each |"
+    echo "|---|---|---|"
+    ours "$SERVER" "this tree"
+    [ -x "$BASELINE" ] && ours "$BASELINE" "${BENCH_BASELINE:-baseline}"
+    redis_row
+    echo
+    echo "Load average before: $LOAD_BEFORE, after: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) CPUs)."
+    } | tee "$RESULTS/redis.md"
 fi
 
 # ---- the MQTT bridge: the server, mosquitto and ortv-mqtt-bridge under load -----------------

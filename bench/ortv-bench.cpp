@@ -4,7 +4,8 @@
 //
 //   ortv-bench fill  --keys K                    store keys 0..K-1, wait until all are in
 //   ortv-bench flood --keys K --rate R --seconds T [--read] [--array N] [--pid P] [--log F]
-//   ortv-bench rtt   --clients C --requests N    ReadData round trips, C requests in flight
+//   ortv-bench rtt   --clients C --requests N [--pid P]
+//                                                ReadData round trips, C requests in flight
 //   ortv-bench http  --path /Data --requests N   HTTP GET latency on fresh connections
 //   ortv-bench sleep --count N                   how long a 10 ms sleep really takes here
 //   ortv-bench probe --seconds T [--pid P]       /Status every 100 ms on a fresh connection,
@@ -305,6 +306,9 @@ int roundTrips(const std::map<std::string, std::string> &options)
     std::vector<pollfd> polls;
     std::vector<double> rtts;
     const std::string request = readCommand(keyName(0));
+    const long pid = long(number(options, "pid", 0));
+    const double cpuBefore = cpuSeconds(pid);
+    const auto start = Clock::now();
     for (size_t i = 0; i < sockets.size(); ++i) {
         polls.push_back({sockets[i].fd, POLLIN, 0});
         sentAt[i] = Clock::now();
@@ -335,9 +339,15 @@ int roundTrips(const std::map<std::string, std::string> &options)
             sockets[i].send(request);
         }
     }
-    std::printf("clients=%d samples=%zu lost=%ld p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", clients,
-                rtts.size(), lost, percentile(rtts, 0.50), percentile(rtts, 0.99),
-                rtts.empty() ? -1.0 : *std::max_element(rtts.begin(), rtts.end()));
+    const double seconds = secondsSince(start);
+    const double cpuAfter = cpuSeconds(pid);
+    std::printf("clients=%d samples=%zu lost=%ld p50_ms=%.3f p99_ms=%.3f max_ms=%.3f "
+                "per_s=%.0f cpu_us_per_cmd=%.2f\n",
+                clients, rtts.size(), lost, percentile(rtts, 0.50), percentile(rtts, 0.99),
+                rtts.empty() ? -1.0 : *std::max_element(rtts.begin(), rtts.end()),
+                double(rtts.size()) / seconds,
+                cpuBefore < 0 || rtts.empty() ? -1.0
+                                              : (cpuAfter - cpuBefore) * 1e6 / double(rtts.size()));
     return lost == 0 ? 0 : 1;
 }
 

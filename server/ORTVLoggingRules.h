@@ -12,11 +12,17 @@ class QSocketNotifier;
 // Qt reads that file only once, at start, and ranks its rules above any set later; so the
 // file is taken over before the application object exists and its rules are set through
 // QLoggingCategory::setFilterRules instead. QT_LOGGING_RULES, when set, still overrides them.
+//
+// A file that is missing, unreadable or not understood turns the debug lines off (with one
+// warning naming it) rather than leaving Qt's default, which writes every one of them.
 class ORTVLoggingRules : public QObject
 {
     Q_OBJECT
 
 public:
+    // Call first in main: a SIGHUP that came before the handler is installed would end the
+    // process. It stays pending until the handler is installed, then reloads the rules.
+    static void holdHangups();
     // Call before the application object is constructed.
     static void takeOverConfigFile();
 
@@ -26,8 +32,12 @@ public:
     ~ORTVLoggingRules() override;
 
     QString filePath() const { return path; }
-    // Reads the file again and applies it; false (and a warning) when it cannot be read.
+    // Reads the file again and applies it; false, a warning and the debug lines off when it
+    // cannot be read or is not understood.
     bool apply();
+    // Why the text cannot serve as the rules; empty when it can. Qt's parser would skip what
+    // it does not understand line by line and leave everything else at its defaults.
+    static QString problemWith(const QByteArray &content);
 
 private slots:
     void hangupReceived();

@@ -77,8 +77,8 @@ void writeUdp(ORTVMetricsText &text, const ORTVUDPTransceiver &udp)
                    double(kernel.receiveQueueBytes));
     }
     text.gauge("ortv_peers", "Peers (endpoints heard from) the server sends keep-alives to.",
-               double(udp.peerCount()));
-    text.gauge("ortv_peer_limit", "Most peers remembered.", double(udp.peerLimitValue()));
+               double(udp.peers().size()));
+    text.gauge("ortv_peer_limit", "Most peers remembered.", double(udp.peers().limit()));
     text.counter("ortv_peers_given_way_total",
                  "Peers forgotten to make room for new ones at the peer limit.", c.peersGivenWay);
     text.counter("ortv_keepalive_rounds_total", "Keep-alive rounds started.", c.keepAliveRounds);

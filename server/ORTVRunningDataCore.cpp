@@ -7,6 +7,53 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+namespace {
+
+// True for text the JSON writer copies into a string unchanged: printable ASCII without the
+// quote and the backslash, which it escapes (as it does control characters and, by encoding,
+// everything beyond ASCII).
+bool writtenAsIs(QStringView text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u > 0x7e || u == '"' || u == '\\')
+            return false;
+    }
+    return true;
+}
+
+void appendAscii(QByteArray &bytes, QStringView text)
+{
+    const qsizetype at = bytes.size();
+    bytes.resize(at + text.size());
+    char *out = bytes.data() + at;
+    for (const QChar c : text)
+        *out++ = char(c.unicode());
+}
+
+// {"data":value,"url":url} in compact JSON, members by key. The usual reply, a key and a value
+// that are plain text, is put together directly; it is byte for byte what the JSON writer
+// makes of it, without building an object and a document for every request.
+QByteArray replyFrame(const QJsonValue &url, const QString &key, const QString &value)
+{
+    if (url.isString() && writtenAsIs(key) && writtenAsIs(value)) {
+        QByteArray bytes;
+        bytes.reserve(20 + key.size() + value.size());
+        bytes.append("{\"data\":\"");
+        appendAscii(bytes, value);
+        bytes.append("\",\"url\":\"");
+        appendAscii(bytes, key);
+        bytes.append("\"}");
+        return bytes;
+    }
+    QJsonObject reply;
+    reply.insert(QLatin1String("data"), value);
+    reply.insert(QLatin1String("url"), url);
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
 ORTVRunningDataCore::ORTVRunningDataCore(QObject *parent)
     : QObject(parent)
 {
@@ -65,10 +112,8 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
 
     if (isRead) {
         const QJsonValue url = command.value(QLatin1String("url"));
-        QJsonObject reply;
-        reply.insert(QLatin1String("data"), coreData.value(url.toString()));
-        reply.insert(QLatin1String("url"), url);
-        const QNetworkDatagram frame(QJsonDocument(reply).toJson(QJsonDocument::Compact));
+        const QString key = url.toString();
+        const QNetworkDatagram frame(replyFrame(url, key, coreData.value(key)));
         emit needToSendFrame(frame, dgram.senderAddress(), quint16(dgram.senderPort()));
         ++counted.readData;
     }

@@ -135,6 +135,7 @@ ORTVStoreSaveFigures storeSaveFigures(const ORTVStoreSaver &saver)
 
 int main(int argc, char **argv)
 {
+    ORTVLoggingRules::holdHangups();
     keepHeapBetweenLines();
     writeEachLogLineAtOnce();
     ORTVLocale::useUtf8();
@@ -178,9 +179,10 @@ int main(int argc, char **argv)
     auto *transceiver = new ORTVUDPTransceiver(nullptr, udpPort);
 
     QObject::connect(transceiver, &ORTVUDPTransceiver::didReceiveData,
-                     [core](QNetworkDatagram dgram) { core->receivedDataFromClient(dgram); });
+                     [core](const QNetworkDatagram &dgram) { core->receivedDataFromClient(dgram); });
     QObject::connect(core, &ORTVRunningDataCore::needToSendFrame,
-                     [transceiver](QNetworkDatagram d, QHostAddress adr, quint16 port) {
+                     [transceiver](const QNetworkDatagram &d, const QHostAddress &adr,
+                                   quint16 port) {
                          ORTVLogFormat::logSending(adr, port);
                          transceiver->sendData(d, adr, port);
                      });

@@ -1,5 +1,6 @@
 #include "ORTVUDPTransceiver.h"
 #include "ORTVLogFormat.h"
+#include "ORTVUDPReceiveBatch.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -7,11 +8,26 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QSignalBlocker>
 #include <QTimeZone>
 #include <QTimer>
 #include <QUdpSocket>
 
 #include <cerrno>
+
+namespace {
+
+// Longest time one call of readPendingData spends draining the socket, so that HTTP requests
+// and timers get their turn while datagrams arrive faster than they are handled.
+constexpr int receiveBudgetMs = 20;
+// Longest time a later pass of a keep-alive round spends writing frames.
+constexpr int keepAlivePassBudgetMs = 3;
+// How much earlier than 29 s after the previous round a tick may come and still wait for the
+// 29 s: the timer keeps its phase, so after a tick that a busy pass delayed (by up to the
+// receive budget and the loop's sleep) the next one comes that much sooner.
+constexpr qint64 keepAliveCatchUpMs = 1000;
+
+} // namespace
 
 ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     : QObject(parent)
@@ -28,6 +44,7 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
         // It caps the request at net.core.rmem_max (the package raises that to match).
         udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                    receiveBufferBytes);
+        receiveBatch = std::make_unique<ORTVUDPReceiveBatch>(udpSocket->localPort());
         qDebug() << "ORTVUDPTransceiver started @ port " << port;
     } else {
         qWarning() << "ORTVUDPTransceiver failed to bind port" << port << ":"
@@ -47,11 +64,18 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     keepAlivePacer->setInterval(1);
     connect(keepAlivePacer, &QTimer::timeout, this, &ORTVUDPTransceiver::sendKeepAliveDue);
 
+    keepAliveDelay = new QTimer(this);
+    keepAliveDelay->setTimerType(Qt::PreciseTimer);
+    keepAliveDelay->setSingleShot(true);
+    connect(keepAliveDelay, &QTimer::timeout, this, &ORTVUDPTransceiver::startKeepAliveRound);
+
     givenWayReport = new QTimer(this);
     givenWayReport->setSingleShot(true);
     givenWayReport->setInterval(1000);
     connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
 }
+
+ORTVUDPTransceiver::~ORTVUDPTransceiver() = default;
 
 qintptr ORTVUDPTransceiver::socketDescriptor() const
 {
@@ -63,71 +87,104 @@ void ORTVUDPTransceiver::setSendBufferSize(int bytes)
     udpSocket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, bytes);
 }
 
+// Takes the pending datagrams in batches straight from the descriptor, so a datagram costs a
+// share of one system call instead of Qt's peek and read, and goes on while datagrams keep
+// coming, until the socket is empty or the budget is spent. Every datagram taken is handled
+// completely, in order, even when the budget runs out in the middle of a batch: what is still
+// in the kernel then waits for the next pass.
 void ORTVUDPTransceiver::readPendingData()
 {
-    // Datagrams still pending when the budget is spent stay in the kernel's buffer; the socket
-    // is still readable, so the next event pass calls this again.
+    if (!receiveBatch)
+        return;
     QElapsedTimer spent;
     spent.start();
-    while (udpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram dgram = udpSocket->receiveDatagram(largestDatagram);
-        ++counted.datagramsReceived;
-        counted.bytesReceived += quint64(dgram.data().size());
-        checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
-        emit didReceiveData(dgram);
-        // Logged after the receivers ran, so a reply's lines come before the RX line.
-        logReceived(dgram);
+    const int descriptor = int(udpSocket->socketDescriptor());
+    for (;;) {
+        const int taken = receiveBatch->receive(descriptor);
+        for (int i = 0; i < taken; ++i)
+            handleDatagram(receiveBatch->datagram(i));
         if (spent.hasExpired(receiveBudgetMs)) {
             ++counted.receiveBudgetExhausted;
-            break;
+            break;  // budget spent: the rest waits in the kernel for the next pass
         }
+        // A short batch found the socket empty: the read through Qt's socket that every pass
+        // ends with tells whether it still is.
+        if (taken < ORTVUDPReceiveBatch::capacity && !takeOneThroughSocket())
+            return;
     }
+    takeOneThroughSocket();
+}
+
+// QUdpSocket stops watching its descriptor when it signals readyRead, and watches it again
+// only once a datagram is read through it. So each pass ends with one read through it: on an
+// empty socket that read fails at once and only re-arms the notifier; a datagram that came
+// meanwhile, or the next one after a spent budget, is whole (read with room for any size) and
+// is handled like the others. It reads into the batch's buffer: nothing is allocated per pass.
+// True when it took a datagram.
+bool ORTVUDPTransceiver::takeOneThroughSocket()
+{
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    qint64 size;
+    {
+        // The failed read of an empty socket reports an error; it is none.
+        const QSignalBlocker quiet(udpSocket);
+        size = udpSocket->readDatagram(receiveBatch->spareBuffer(),
+                                       ORTVUDPReceiveBatch::largestDatagram, &sender, &senderPort);
+    }
+    if (size < 0)
+        return false;
+    handleDatagram(receiveBatch->spareDatagram(size, sender, senderPort));
+    return true;
+}
+
+void ORTVUDPTransceiver::handleDatagram(const QNetworkDatagram &dgram)
+{
+    ++counted.datagramsReceived;
+    counted.bytesReceived += quint64(dgram.data().size());
+    checkAndAddToList(dgram.senderAddress(), quint16(dgram.senderPort()));
+    emit didReceiveData(dgram);
+    // Logged after the receivers ran, so a reply's lines come before the RX line.
+    logReceived(dgram);
 }
 
 void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 {
+    if (!ORTVLogFormat::enabled())
+        return;  // spares copying the sender's address for a line that is not written
     ORTVLogFormat::logReceived(dgram.senderAddress(), dgram.senderPort(), dgram.data());
 }
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
 {
-    const qsizetype known = peerIndex.find(address, port);
-    if (known >= 0) {
-        peerIndex.touch(known);
+    switch (peerTable.hear(address, port).sender) {
+    case ORTVUDPPeerTable::Sender::Known:
         return;
-    }
-    if (peerList.size() < peerLimit) {
-        peerIndex.insert(address, port, peerList.size());
-        peerList.append(ORTVUDPPeer(address, port));
+    case ORTVUDPPeerTable::Sender::New:
         ORTVLogFormat::logNewPeer(address, port);
         return;
+    case ORTVUDPPeerTable::Sender::GaveWay:
+        ORTVLogFormat::logNewPeer(address, port);
+        peerGaveWay();
+        return;
     }
-    forgetStalestFor(address, port);
-    ORTVLogFormat::logNewPeer(address, port);
-    if (!givenWayReport->isActive())
-        reportPeersGivenWay();
 }
 
-// The new endpoint takes the list position of the peer heard from longest ago, so every other
-// peer keeps its position.
-void ORTVUDPTransceiver::forgetStalestFor(const QHostAddress &address, quint16 port)
+// The first peer that gives way is reported at once, later ones at most once a second.
+void ORTVUDPTransceiver::peerGaveWay()
 {
-    const qsizetype position = peerIndex.stalest();
-    ORTVUDPPeer &slot = peerList[position];
-    peerIndex.remove(slot.address, slot.port);
-    slot.address = address;
-    slot.port = port;
-    peerIndex.insert(address, port, position);
     ++peersGivenWay;
     ++counted.peersGivenWay;
+    if (!givenWayReport->isActive())
+        reportPeersGivenWay();
 }
 
 void ORTVUDPTransceiver::reportPeersGivenWay()
 {
     if (peersGivenWay == 0)
         return;
-    qWarning().nospace() << "Peer list full (" << peerLimit << " peers): " << peersGivenWay
-                         << " heard from longest ago gave way to new ones";
+    qWarning().nospace() << "Peer list full (" << peerTable.limit() << " peers): "
+                         << peersGivenWay << " heard from longest ago gave way to new ones";
     peersGivenWay = 0;
     givenWayReport->start();
 }
@@ -145,8 +202,8 @@ void ORTVUDPTransceiver::writeOne(const QByteArray &bytes, const Shown &shown,
 template <typename Shown>
 void ORTVUDPTransceiver::writeToAllPeers(const QByteArray &bytes, const Shown &shown)
 {
-    for (qsizetype i = 0; i < peerList.size(); ++i) {
-        const ORTVUDPPeer &peer = peerList.at(i);
+    for (qsizetype i = 0; i < peerTable.size(); ++i) {
+        const ORTVUDPPeer &peer = peerTable.at(i);
         writeOne(bytes, shown, peer.address, peer.port);
     }
 }
@@ -179,54 +236,100 @@ void ORTVUDPTransceiver::sendData(const QString &text, QHostAddress address, qui
     writeOne(text.toUtf8(), text, address, port);
 }
 
-// Starts a round over all peers: the first keepAliveBurst at once, the others paced over the
-// following passes. Each peer's frame carries the time it is sent at; as every round keeps the
-// same pace, each peer's frames are 29 s apart.
+// A round goes to every peer once. A tick that comes while the previous round is still open
+// (a send buffer that stayed full, a huge peer list) lets that round finish first and starts
+// the next one then, so no peer misses a round and none gets two frames in one.
+//
+// A tick that comes a little less than 29 s after the previous round began (that round's tick
+// was late) waits for the 29 s, so a peer's frames are never less than 29 s apart.
 void ORTVUDPTransceiver::keepAliveTimerTicked()
 {
-    keepAliveRound.start();
-    keepAliveNext = 0;
-    ++counted.keepAliveRounds;
-    sendKeepAliveDue();
+    if (keepAliveRoundOpen || keepAliveDelay->isActive()) {
+        keepAliveTickWaiting = true;
+        return;
+    }
+    const qint64 early = keepAliveRound.isValid()
+        ? keepAliveIntervalMs - keepAliveRound.elapsed()
+        : 0;
+    if (early > 0 && early <= keepAliveCatchUpMs) {
+        keepAliveDelay->start(int(early));
+        return;
+    }
+    startKeepAliveRound();
 }
 
+// The round's own pass: the clock is read once, and the first keepAliveBurst peers get that
+// one frame, byte for byte the same. Only the peers paced into later passes get frames stamped
+// when they are written: one stamp for the whole round would be seconds old for the last of
+// tens of thousands. As every round keeps the same pace, each peer's frames are 29 s apart.
+void ORTVUDPTransceiver::startKeepAliveRound()
+{
+    const QByteArray frame = keepAliveFrame(QDateTime::currentDateTimeUtc());
+    keepAliveRound.start();
+    keepAliveRoundOpen = true;
+    keepAliveNext = 0;
+    ++counted.keepAliveRounds;
+    const qsizetype burst = qMin(peerTable.size(), keepAliveBurst);
+    while (keepAliveNext < burst) {
+        if (!writeKeepAlive(peerTable.at(keepAliveNext), frame))
+            break;  // the send buffer is full: the same peer in a later pass
+        ++keepAliveNext;
+    }
+    endKeepAlivePass();
+}
+
+// A later pass of the round: the peers whose turn has come, within the pass's budget.
 void ORTVUDPTransceiver::sendKeepAliveDue()
 {
     const qint64 paced = keepAliveRound.nsecsElapsed() * keepAliveFramesPerSecond / 1000000000;
-    const qsizetype due = qMin(peerList.size(), keepAliveBurst + paced);
+    const qsizetype due = qMin(peerTable.size(), keepAliveBurst + paced);
     QElapsedTimer spent;
     spent.start();
     while (keepAliveNext < due && !spent.hasExpired(keepAlivePassBudgetMs)) {
-        if (!writeKeepAlive(peerList.at(keepAliveNext))) {
-            ++counted.keepAliveBufferWaits;
+        if (!writeKeepAlive(peerTable.at(keepAliveNext), keepAliveFrameNow()))
             break;  // the send buffer is full: the same peer in the next pass
-        }
         ++keepAliveNext;
     }
-    if (keepAliveNext < peerList.size()) {
+    endKeepAlivePass();
+}
+
+void ORTVUDPTransceiver::endKeepAlivePass()
+{
+    if (keepAliveNext < peerTable.size()) {
         keepAlivePacer->start();
-    } else {
-        keepAlivePacer->stop();
-        counted.lastKeepAliveRoundNs = keepAliveRound.nsecsElapsed();
+        return;
     }
+    keepAlivePacer->stop();
+    keepAliveRoundOpen = false;
+    counted.lastKeepAliveRoundNs = keepAliveRound.nsecsElapsed();
+    if (keepAliveTickWaiting) {
+        keepAliveTickWaiting = false;
+        startKeepAliveRound();
+    }
+}
+
+const QByteArray &ORTVUDPTransceiver::keepAliveFrameNow()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now != pacedFrameMs) {
+        pacedFrame = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
+        pacedFrameMs = now;
+    }
+    return pacedFrame;
 }
 
 // False when the socket's send buffer has no room now; the frame was not sent and no TX line
 // written. Any other failure is written as an attempt, like every send of the transceiver.
-bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer)
+bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer, const QByteArray &frame)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now != keepAliveBytesMs) {
-        keepAliveBytes = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
-        keepAliveBytesMs = now;
-    }
     errno = 0;
-    if (udpSocket->writeDatagram(keepAliveBytes, peer.address, peer.port) < 0
+    if (udpSocket->writeDatagram(frame, peer.address, peer.port) < 0
         && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        ++counted.keepAliveBufferWaits;
         return false;
     }
     ++counted.keepAlivesSent;
-    ORTVLogFormat::logSent(peer.address, peer.port, keepAliveBytes);
+    ORTVLogFormat::logSent(peer.address, peer.port, frame);
     return true;
 }
 

@@ -15,6 +15,7 @@ private slots:
     void commands_data();
     void commands();
     void replyGoesToSender();
+    void replyBytesAreTheJsonWriters();
     void parseErrorLine_data();
     void parseErrorLine();
     void dumpEscapesLikeTheDebugStream();
@@ -172,6 +173,23 @@ void tst_RunningDataCore::commands()
     for (const QList<QVariant> &args : frames)
         sent << args.at(0).value<QNetworkDatagram>().data();
     QCOMPARE(sent, replies);
+}
+
+// Every ASCII character in the key and in the value: the reply is what the JSON writer makes
+// of the reply object, whichever way the core builds it.
+void tst_RunningDataCore::replyBytesAreTheJsonWriters()
+{
+    ORTVRunningDataCore core;
+    QByteArrayList replies;
+    connect(&core, &ORTVRunningDataCore::needToSendFrame, this,
+            [&](const QNetworkDatagram &d) { replies << d.data(); });
+    for (char16_t u = 1; u < 0x80; ++u) {
+        const QString text = QStringLiteral("k") + QChar(u) + QStringLiteral("v");
+        QJsonObject set{{"cmd", "SetDataReadData"}, {"url", text}, {"data", text}};
+        core.receivedDataFromClient(fromClient(QJsonDocument(set).toJson()));
+        const QJsonObject reply{{"data", text}, {"url", text}};
+        QCOMPARE(replies.takeLast(), QJsonDocument(reply).toJson(QJsonDocument::Compact));
+    }
 }
 
 void tst_RunningDataCore::replyGoesToSender()

@@ -1,5 +1,6 @@
 #include "ORTVUDPPeer.h"
 #include "ORTVUDPPeerIndex.h"
+#include "ORTVUDPPeerTable.h"
 
 #include <QTest>
 
@@ -11,6 +12,8 @@ private slots:
     void keyAgreesWithPeerEquality_data();
     void keyAgreesWithPeerEquality();
     void stalestFollowsHearing();
+    void tableGivesWayToStalest_data();
+    void tableGivesWayToStalest();
 };
 
 void tst_UDPPeerIndex::keyAgreesWithPeerEquality_data()
@@ -72,6 +75,42 @@ void tst_UDPPeerIndex::stalestFollowsHearing()
         index.touch(position);
     }
     QCOMPARE(index.size(), 4);
+}
+
+// Each answer is 10 * sender kind + position (Known 0, New 1, GaveWay 2).
+void tst_UDPPeerIndex::tableGivesWayToStalest_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QList<int>>("heard");    // ports of one host, in the order heard
+    QTest::addColumn<QList<int>>("answers");
+    QTest::addColumn<QList<int>>("table");    // ports by position afterwards
+    QTest::newRow("below the limit") << 3 << QList<int>{1, 2, 1} << QList<int>{10, 11, 0}
+                                     << QList<int>{1, 2};
+    QTest::newRow("heard again is not the stalest") << 3 << QList<int>{1, 2, 3, 1, 4, 5}
+        << QList<int>{10, 11, 12, 0, 21, 22} << QList<int>{1, 4, 5};
+    QTest::newRow("the newcomer is the freshest") << 2 << QList<int>{1, 2, 3, 4, 3}
+        << QList<int>{10, 11, 20, 21, 0} << QList<int>{3, 4};
+    QTest::newRow("one place") << 1 << QList<int>{1, 1, 2, 1} << QList<int>{10, 0, 20, 20}
+                               << QList<int>{1};
+}
+
+void tst_UDPPeerIndex::tableGivesWayToStalest()
+{
+    QFETCH(int, limit);
+    QFETCH(QList<int>, heard);
+    QFETCH(QList<int>, answers);
+    QFETCH(QList<int>, table);
+    ORTVUDPPeerTable peers;
+    peers.setLimit(limit);
+    QList<int> got, ports;
+    for (int port : heard) {
+        const auto answer = peers.hear(QHostAddress(QStringLiteral("192.0.2.10")), quint16(port));
+        got << 10 * int(answer.sender) + int(answer.position);
+    }
+    for (const ORTVUDPPeer &peer : peers.peers())
+        ports << peer.port;
+    QCOMPARE(got, answers);
+    QCOMPARE(ports, table);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPPeerIndex)

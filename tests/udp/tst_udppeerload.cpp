@@ -3,6 +3,7 @@
 // keep-alive frames go to ten thousand loopback ports.
 #include "ORTVUDPTransceiver.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
@@ -23,6 +24,11 @@ constexpr quint16 firstPort = 20000;
 // The test's own results (qInfo) and any warning still reach the test log.
 int newPeerLines = 0;
 int txLines = 0;
+// While set, TX lines are kept; while turnClock is set, the handler also waits after each for
+// the clock's millisecond to turn, so the frames of one pass span many milliseconds.
+bool keepTxLines = false;
+bool turnClock = false;
+QStringList keptTxLines;
 QtMessageHandler previous = nullptr;
 void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -31,7 +37,13 @@ void countingHandler(QtMsgType type, const QMessageLogContext &context, const QS
         return;
     }
     newPeerLines += message.startsWith(QLatin1String("New Peer added to list:"));
-    txLines += message.startsWith(QLatin1String("TX ("));
+    const bool tx = message.startsWith(QLatin1String("TX ("));
+    txLines += tx;
+    if (tx && keepTxLines)
+        keptTxLines << message.mid(19);  // from the port on
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    while (tx && turnClock && QDateTime::currentMSecsSinceEpoch() == now) {
+    }
 }
 
 } // namespace
@@ -46,6 +58,8 @@ private slots:
     void tenThousandPeers_data();
     void tenThousandPeers();
     void keepAliveThroughSmallSendBuffer();
+    void keepAliveRounds_data();
+    void keepAliveRounds();
 };
 
 void tst_UdpPeerLoad::initTestCase()
@@ -155,6 +169,39 @@ void tst_UdpPeerLoad::keepAliveThroughSmallSendBuffer()
         QCOMPARE(socket->receiveDatagram().data().size(), 110);
         QVERIFY(!socket->hasPendingDatagrams());
     }
+}
+
+void tst_UdpPeerLoad::keepAliveRounds_data()
+{
+    QTest::addColumn<int>("peerCount");
+    QTest::newRow("2 peers") << 2;
+    QTest::newRow("200 peers") << 200;
+    QTest::newRow("20,000 peers") << 20000;
+}
+
+// The clock turns between any two writes of the tick's own pass, yet its frames are identical;
+// a tick during an open round lets it finish: one frame per peer and round, in list order.
+void tst_UdpPeerLoad::keepAliveRounds()
+{
+    QFETCH(int, peerCount);
+    ORTVUDPTransceiver transceiver(nullptr, 0);
+    for (int i = 0; i < peerCount; ++i)
+        transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost), quint16(firstPort + i));
+    keptTxLines.clear();
+    keepTxLines = turnClock = true;
+    transceiver.keepAliveTimerTicked();
+    turnClock = false;
+    const QStringList firstPass = keptTxLines;
+    transceiver.keepAliveTimerTicked();
+    QTRY_COMPARE_WITH_TIMEOUT(keptTxLines.size(), 2 * peerCount, 20000 * TEST_TIME_SCALE);
+    keepTxLines = false;
+
+    QCOMPARE(firstPass.size(), qMin(peerCount, int(ORTVUDPTransceiver::keepAliveBurst)));
+    const QString frame = firstPass.first().section(QLatin1Char(' '), 1);
+    for (const QString &line : firstPass)
+        QCOMPARE(line.section(QLatin1Char(' '), 1), frame);
+    for (int i = 0; i < 2 * peerCount; ++i)
+        QCOMPARE(keptTxLines.at(i).section(QLatin1Char(' '), 0, 0).toInt(), firstPort + i % peerCount);
 }
 
 QTEST_GUILESS_MAIN(tst_UdpPeerLoad)

@@ -50,6 +50,7 @@ private slots:
     void learnsPeersPerAddressAndPort();
     void linesForOneDatagramInOrder();
     void drainsAllPendingDatagramsInOrder();
+    void batchesOfMixedSizesArriveWhole();
     void sendToAllPeersInLearningOrder();
     void sendToOneEndpoint();
     void payloadEscaping_data();
@@ -190,6 +191,28 @@ void tst_UDPTransceiver::drainsAllPendingDatagramsInOrder()
     QCOMPARE(first.data(), QByteArray("1"));
 }
 
+// More than a batch queued before the transceiver reads, empty ones and the largest (65,507
+// bytes) among them: each handed on whole, in order, with sender and destination, and logged.
+void tst_UDPTransceiver::batchesOfMixedSizesArriveWhole()
+{
+    Client client;
+    QSignalSpy received(transceiver.get(), &ORTVUDPTransceiver::didReceiveData);
+    QByteArrayList sent;
+    for (int i = 0; i < 45; ++i) {
+        sent << QByteArray(i == 7 ? 65507 : i % 5 ? i * 37 : 0, char('a' + i % 26));
+        client.send(sent.last(), transceiverPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent.size(), 5000);
+    QCOMPARE(rxLines(), sent.size());
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        const QNetworkDatagram dgram = received.at(i).at(0).value<QNetworkDatagram>();
+        QCOMPARE(dgram.data(), sent.at(i));
+        QCOMPARE(dgram.senderAddress().toString() + ':' + QString::number(dgram.senderPort()),
+                 "127.0.0.1:" + QString::number(client.port()));
+        QCOMPARE(dgram.destinationPort(), int(transceiverPort()));
+    }
+}
+
 void tst_UDPTransceiver::sendToAllPeersInLearningOrder()
 {
     Client a, b, c;
@@ -286,11 +309,13 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     transceiver->keepAliveTimerTicked();
-    // Each frame carries the time it is sent at, so the two may be a millisecond apart.
+    // One clock read for the tick: both peers get the same bytes.
     const QByteArray prefix = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},{"data":")";
     QStringList expectedLines;
+    QByteArrayList frames;
     for (Client *peer : {&a, &b}) {
         const QByteArray frame = peer->receive();
+        frames << frame;
         QCOMPARE(frame.size(), 110);
         QVERIFY(frame.startsWith(prefix));
         QVERIFY(frame.endsWith(R"(","url":"com.orvane.date.utc"}])"));
@@ -302,6 +327,7 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
         const QString shown = QString::fromLatin1(frame).replace('"', QLatin1String("\\\""));
         expectedLines << "TX ( " + peerText(*peer) + " ) -> \"" + shown + "\"";
     }
+    QCOMPARE(frames.at(1), frames.at(0));
     QCOMPARE(log->lines(), expectedLines);
 }
 
@@ -319,7 +345,7 @@ void tst_UDPTransceiver::keepAliveTimerIsPrecise()
 // warning comes at once, then at most once a second with the count since.
 void tst_UDPTransceiver::peerLimitGivesWayToStalest()
 {
-    transceiver->setPeerLimit(3);
+    transceiver->peers().setLimit(3);
     const QHostAddress host(QStringLiteral("192.0.2.10"));
     for (quint16 port = 1; port <= 3; ++port)
         transceiver->checkAndAddToList(host, port);
@@ -332,8 +358,8 @@ void tst_UDPTransceiver::peerLimitGivesWayToStalest()
     transceiver->checkAndAddToList(host, 6);
 
     QList<quint16> ports;
-    for (qsizetype i = 0; i < transceiver->peerCount(); ++i)
-        ports << transceiver->peerAt(i).port;
+    for (qsizetype i = 0; i < transceiver->peers().size(); ++i)
+        ports << transceiver->peers().at(i).port;
     QCOMPARE(ports, (QList<quint16>{6, 4, 5}));
     const QString full = QStringLiteral("Peer list full (3 peers): %1 heard from longest ago "
                                         "gave way to new ones");
