@@ -70,11 +70,26 @@ int listeningSockets()
     return count;
 }
 
-void setMetricsAddress(ServerProcess &server, const QByteArray &address)
+void setVariable(ServerProcess &server, const QString &name, const QString &value)
 {
     QProcessEnvironment environment = server.process.processEnvironment();
-    environment.insert(QStringLiteral("ORTV_METRICS_ADDRESS"), QString::fromLatin1(address));
+    environment.insert(name, value);
     server.process.setProcessEnvironment(environment);
+}
+
+void setMetricsAddress(ServerProcess &server, const QByteArray &address)
+{
+    setVariable(server, QStringLiteral("ORTV_METRICS_ADDRESS"), QString::fromLatin1(address));
+}
+
+// The value of an unlabelled series in one scrape of the listener; an empty array when absent.
+QByteArray sampleOf(const QByteArray &exposition, const QByteArray &series)
+{
+    for (const QByteArray &line : exposition.split('\n')) {
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1);
+    }
+    return QByteArray();
 }
 
 } // namespace
@@ -90,6 +105,7 @@ private slots:
     void notFoundUnchanged();
     void unusableAddressWarnsAndServes_data();
     void unusableAddressWarnsAndServes();
+    void storeFileSavesCounted();
 
 private:
     void sendKnownTraffic();
@@ -261,6 +277,31 @@ void tst_Metrics::unusableAddressWarnsAndServes()
     QCOMPARE(httpGet(8080, "/Status"), R"({"message":"Current Server status","status":"success"})");
     QCOMPARE(server.err().count("Metrics not served: cannot listen on " + address + " ("), 1);
     QCOMPARE(server.process.state(), QProcess::Running);
+}
+
+// With the store file on as well, its saves show: none before a change, one after it.
+void tst_Metrics::storeFileSavesCounted()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ServerProcess server;
+    setMetricsAddress(server, metricsAddress);
+    setVariable(server, QStringLiteral("ORTV_STORE_FILE"), dir.filePath(QStringLiteral("store")));
+    setVariable(server, QStringLiteral("ORTV_STORE_SAVE_SECONDS"), QStringLiteral("1"));
+    QVERIFY(server.start(waitMs));
+    const quint16 port = 8090;
+    QCOMPARE(sampleOf(httpGet(port, "/metrics"), "ortv_store_file_saves_total"), "0");
+
+    QUdpSocket client;
+    client.writeDatagram(R"({"cmd":"SetData","url":"k","data":"v"})", QHostAddress::LocalHost,
+                         1234);
+    QTRY_COMPARE_WITH_TIMEOUT(sampleOf(httpGet(port, "/metrics"), "ortv_store_file_saves_total"),
+                              QByteArray("1"), waitMs);
+    const QByteArray exposition = httpGet(port, "/metrics");
+    QCOMPARE(sampleOf(exposition, "ortv_store_file_save_failures_total"), "0");
+    const double savedAt =
+        sampleOf(exposition, "ortv_store_file_last_save_timestamp_seconds").toDouble();
+    QVERIFY2(qAbs(savedAt - QDateTime::currentSecsSinceEpoch()) < 60, exposition);
 }
 
 QTEST_MAIN(tst_Metrics)
