@@ -289,6 +289,8 @@ void tst_Metrics::storeFileSavesCounted()
     setVariable(server, QStringLiteral("ORTV_STORE_FILE"), dir.filePath(QStringLiteral("store")));
     setVariable(server, QStringLiteral("ORTV_STORE_SAVE_SECONDS"), QStringLiteral("1"));
     QVERIFY(server.start(waitMs));
+    // The metrics listener starts after the lines start() waits for.
+    QVERIFY(QTest::qWaitFor([&] { return server.err().contains("Metrics served on"); }, waitMs));
     const quint16 port = 8090;
     QCOMPARE(sampleOf(httpGet(port, "/metrics"), "ortv_store_file_saves_total"), "0");
 
