@@ -700,8 +700,10 @@ void tst_HostileInput::floodedRequests()
           sent / 1024, rssBefore, rssPeak);
     // The server closed the connection long before the 200 MB were through: it took the
     // request limit, plus what the kernel buffers on both sides hold (over 10 MB on loopback).
+    // The emulated server, slower to act on its guard, has let up to 38 MB through in a chroot.
     QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY2(sent < 8 * requestLimit, qPrintable(QString::number(sent)));
+    const qint64 bound = (TEST_TIME_SCALE > 1 ? 16 : 8) * requestLimit;
+    QVERIFY2(sent < bound, qPrintable(QString::number(sent)));
 }
 
 void tst_HostileInput::idleConnectionsAreClosed()
