@@ -1,6 +1,7 @@
 #include "ORTVUDPTransceiver.h"
 #include "ORTVLogFormat.h"
 #include "ORTVUDPReceiveBatch.h"
+#include "ORTVUDPSendBatch.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QTimeZone>
 #include <QTimer>
@@ -45,6 +47,7 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
         udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                    receiveBufferBytes);
         receiveBatch = std::make_unique<ORTVUDPReceiveBatch>(udpSocket->localPort());
+        replyBatch = std::make_unique<ORTVUDPSendBatch>();
         qDebug() << "ORTVUDPTransceiver started @ port " << port;
     } else {
         qWarning() << "ORTVUDPTransceiver failed to bind port" << port << ":"
@@ -91,11 +94,17 @@ void ORTVUDPTransceiver::setSendBufferSize(int bytes)
 // share of one system call instead of Qt's peek and read, and goes on while datagrams keep
 // coming, until the socket is empty or the budget is spent. Every datagram taken is handled
 // completely, in order, even when the budget runs out in the middle of a batch: what is still
-// in the kernel then waits for the next pass.
+// in the kernel then waits for the next pass. The replies of a batch go out together once it
+// is handled, before the next batch is taken.
 void ORTVUDPTransceiver::readPendingData()
 {
     if (!receiveBatch)
         return;
+    queueingReplies = true;
+    const auto sendLastReplies = qScopeGuard([this] {
+        sendQueuedReplies();
+        queueingReplies = false;
+    });
     QElapsedTimer spent;
     spent.start();
     const int descriptor = int(udpSocket->socketDescriptor());
@@ -103,6 +112,7 @@ void ORTVUDPTransceiver::readPendingData()
         const int taken = receiveBatch->receive(descriptor);
         for (int i = 0; i < taken; ++i)
             handleDatagram(receiveBatch->datagram(i));
+        sendQueuedReplies();
         if (spent.hasExpired(receiveBudgetMs)) {
             ++counted.receiveBudgetExhausted;
             break;  // budget spent: the rest waits in the kernel for the next pass
@@ -113,6 +123,12 @@ void ORTVUDPTransceiver::readPendingData()
             return;
     }
     takeOneThroughSocket();
+}
+
+void ORTVUDPTransceiver::sendQueuedReplies()
+{
+    if (!replyBatch->isEmpty())
+        replyBatch->flush(int(udpSocket->socketDescriptor()));
 }
 
 // QUdpSocket stops watching its descriptor when it signals readyRead, and watches it again
@@ -194,7 +210,12 @@ void ORTVUDPTransceiver::writeOne(const QByteArray &bytes, const Shown &shown,
                                   const QHostAddress &address, quint16 port)
 {
     // The result is not examined: a TX line records an attempt, not a delivery.
-    udpSocket->writeDatagram(bytes, address, port);
+    if (!queueingReplies
+        || !replyBatch->queue(int(udpSocket->socketDescriptor()), bytes, address, port)) {
+        if (queueingReplies)
+            sendQueuedReplies();  // what was queued before goes first
+        udpSocket->writeDatagram(bytes, address, port);
+    }
     ++counted.repliesSent;
     ORTVLogFormat::logSent(address, port, shown);
 }

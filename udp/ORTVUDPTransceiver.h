@@ -13,6 +13,7 @@
 #include <memory>
 
 class ORTVUDPReceiveBatch;
+class ORTVUDPSendBatch;
 class QDateTime;
 class QTimer;
 class QUdpSocket;
@@ -71,6 +72,7 @@ private slots:
 private:
     void handleDatagram(const QNetworkDatagram &dgram);
     bool takeOneThroughSocket();
+    void sendQueuedReplies();
     void peerGaveWay();
     void reportPeersGivenWay();
 
@@ -88,6 +90,9 @@ private:
     QTimer *keepAliveTimer = nullptr;
     QUdpSocket *udpSocket = nullptr;
     std::unique_ptr<ORTVUDPReceiveBatch> receiveBatch;
+    // Replies to the datagrams of a batch, sent together once the batch is handled.
+    std::unique_ptr<ORTVUDPSendBatch> replyBatch;
+    bool queueingReplies = false;
     ORTVUDPPeerTable peerTable;
     // Peers that gave way since the last warning, which is written at most once a second.
     qint64 peersGivenWay = 0;

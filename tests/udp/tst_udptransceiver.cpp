@@ -51,6 +51,7 @@ private slots:
     void linesForOneDatagramInOrder();
     void drainsAllPendingDatagramsInOrder();
     void batchesOfMixedSizesArriveWhole();
+    void repliesToABatchGoOutInOrder();
     void sendToAllPeersInLearningOrder();
     void sendToOneEndpoint();
     void payloadEscaping_data();
@@ -211,6 +212,42 @@ void tst_UDPTransceiver::batchesOfMixedSizesArriveWhole()
                  "127.0.0.1:" + QString::number(client.port()));
         QCOMPARE(dgram.destinationPort(), int(transceiverPort()));
     }
+}
+
+// Replies written while batches are handled go out together per batch: more of them than one
+// send batch holds, to the sender and to every peer, all arrive in the order written, and one
+// the kernel refuses (larger than a datagram can be) costs only itself.
+void tst_UDPTransceiver::repliesToABatchGoOutInOrder()
+{
+    Client a, b;
+    learn(a);
+    learn(b);
+    connect(transceiver.get(), &ORTVUDPTransceiver::didReceiveData, this,
+            [this](const QNetworkDatagram &d) {
+                if (d.data() == "too large")
+                    transceiver->sendData(QNetworkDatagram(QByteArray(70000, 'x')), d.senderAddress(),
+                                          quint16(d.senderPort()));
+                else if (d.data().endsWith('0'))
+                    transceiver->sendData(d.data());
+                transceiver->sendData(QNetworkDatagram(d.data() + " back"), d.senderAddress(),
+                                      quint16(d.senderPort()));
+            });
+    QByteArrayList toA, toB;
+    for (int i = 0; i < 150; ++i) {
+        const QByteArray payload = i == 77 ? QByteArray("too large") : QByteArray::number(i);
+        Client &sender = i % 3 ? a : b;
+        sender.send(payload, transceiverPort());
+        if (payload.endsWith('0'))
+            toA << payload, toB << payload;
+        (i % 3 ? toA : toB) << payload + " back";
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rxLines(), 152, 5000);
+    for (const QByteArray &expected : std::as_const(toA))
+        QCOMPARE(a.receive(), expected);
+    for (const QByteArray &expected : std::as_const(toB))
+        QCOMPARE(b.receive(), expected);
+    QVERIFY(a.quiet());
+    QVERIFY(b.quiet());
 }
 
 void tst_UDPTransceiver::sendToAllPeersInLearningOrder()
