@@ -1,5 +1,6 @@
 #include "ORTVRunningDataCore.h"
 #include "ORTVLogFormat.h"
+#include "ORTVPlainCommand.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -31,12 +32,12 @@ void appendAscii(QByteArray &bytes, QStringView text)
         *out++ = char(c.unicode());
 }
 
-// {"data":value,"url":url} in compact JSON, members by key. The usual reply, a key and a value
+// {"data":value,"url":key} in compact JSON, members by key. The usual reply, a key and a value
 // that are plain text, is put together directly; it is byte for byte what the JSON writer
 // makes of it, without building an object and a document for every request.
-QByteArray replyFrame(const QJsonValue &url, const QString &key, const QString &value)
+QByteArray replyFrame(const QString &key, const QString &value)
 {
-    if (url.isString() && writtenAsIs(key) && writtenAsIs(value)) {
+    if (writtenAsIs(key) && writtenAsIs(value)) {
         QByteArray bytes;
         bytes.reserve(20 + key.size() + value.size());
         bytes.append("{\"data\":\"");
@@ -46,6 +47,15 @@ QByteArray replyFrame(const QJsonValue &url, const QString &key, const QString &
         bytes.append("\"}");
         return bytes;
     }
+    return QJsonDocument(QJsonObject{{QLatin1String("data"), value}, {QLatin1String("url"), key}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// The same for a url that may be any JSON value: it is echoed as sent.
+QByteArray replyFrame(const QJsonValue &url, const QString &key, const QString &value)
+{
+    if (url.isString())
+        return replyFrame(key, value);
     QJsonObject reply;
     reply.insert(QLatin1String("data"), value);
     reply.insert(QLatin1String("url"), url);
@@ -61,8 +71,13 @@ ORTVRunningDataCore::ORTVRunningDataCore(QObject *parent)
 
 void ORTVRunningDataCore::receivedDataFromClient(const QNetworkDatagram &dgram)
 {
+    const QByteArray payload = dgram.data();
+    if (const std::optional<ORTVPlainCommand> plain = ORTVPlainCommand::read(payload)) {
+        carryOut(*plain, dgram);
+        return;
+    }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(dgram.data(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
     if (error.error != QJsonParseError::NoError) {
         ++counted.parseErrors;
         qDebug() << "ORTVRunningDataCore: JSON Parse Error: " << error.errorString();
@@ -106,19 +121,52 @@ void ORTVRunningDataCore::parseJSONObject(QJsonObject obj, const QNetworkDatagra
             store(key, data.toString());
         else if (data.isDouble())
             store(key, QString::number(data.toDouble(), 'g', 6));
-        ORTVLogFormat::logStore(coreData);
-        ++counted.setData;
+        stored();
     }
 
     if (isRead) {
         const QJsonValue url = command.value(QLatin1String("url"));
         const QString key = url.toString();
-        const QNetworkDatagram frame(replyFrame(url, key, coreData.value(key)));
-        emit needToSendFrame(frame, dgram.senderAddress(), quint16(dgram.senderPort()));
-        ++counted.readData;
+        reply(replyFrame(url, key, coreData.value(key)), dgram);
     }
     if (!isSet && !isRead)
         ++counted.ignoredObjects;
+}
+
+// The same selection as parseJSONObject, for a command whose members are all plain strings.
+void ORTVRunningDataCore::carryOut(const ORTVPlainCommand &command, const QNetworkDatagram &dgram)
+{
+    if (!command.cmd) {
+        ++counted.ignoredObjects;
+        return;
+    }
+    const QByteArrayView cmd = *command.cmd;
+    const bool isSet = cmd.contains("SetData") && command.url && command.data;
+    const bool isRead = cmd.contains("ReadData") && command.url;
+    if (!isSet && !isRead) {
+        ++counted.ignoredObjects;
+        return;
+    }
+    const QString key = QString::fromLatin1(*command.url);
+    if (isSet) {
+        store(key, QString::fromLatin1(*command.data));
+        stored();
+    }
+    if (isRead)
+        reply(replyFrame(key, coreData.value(key)), dgram);
+}
+
+void ORTVRunningDataCore::stored()
+{
+    ORTVLogFormat::logStore(coreData);
+    ++counted.setData;
+}
+
+void ORTVRunningDataCore::reply(const QByteArray &frame, const QNetworkDatagram &dgram)
+{
+    emit needToSendFrame(QNetworkDatagram(frame), dgram.senderAddress(),
+                         quint16(dgram.senderPort()));
+    ++counted.readData;
 }
 
 void ORTVRunningDataCore::store(const QString &key, const QString &value)

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+class ORTVPlainCommand;
+
 // Holds the running data (key -> value) and carries out the JSON commands that clients send:
 // "SetData" stores a value, "ReadData" asks for a reply frame through needToSendFrame.
 class ORTVRunningDataCore : public QObject
@@ -32,7 +34,10 @@ signals:
     void needToSendFrame(const QNetworkDatagram &d, QHostAddress adr, quint16 port);
 
 private:
+    void carryOut(const ORTVPlainCommand &command, const QNetworkDatagram &dgram);
     void store(const QString &key, const QString &value);
+    void stored();
+    void reply(const QByteArray &frame, const QNetworkDatagram &dgram);
 
     QHash<QString, QString> coreData;
     quint64 changes = 0;
