@@ -72,6 +72,7 @@ private slots:
 private:
     void handleDatagram(const QNetworkDatagram &dgram);
     bool takeOneThroughSocket();
+    bool awaitFollowUp(int descriptor);
     void sendQueuedReplies();
     void peerGaveWay();
     void reportPeersGivenWay();
@@ -93,6 +94,8 @@ private:
     // Replies to the datagrams of a batch, sent together once the batch is handled.
     std::unique_ptr<ORTVUDPSendBatch> replyBatch;
     bool queueingReplies = false;
+    // Replies sent when the pass last waited for follow-up requests.
+    quint64 repliesAtLastWait = 0;
     ORTVUDPPeerTable peerTable;
     // Peers that gave way since the last warning, which is written at most once a second.
     qint64 peersGivenWay = 0;
