@@ -120,10 +120,11 @@ void ORTVUDPTransceiver::readPendingData()
             ++counted.receiveBudgetExhausted;
             break;  // budget spent: the rest waits in the kernel for the next pass
         }
+        if (taken == ORTVUDPReceiveBatch::capacity || awaitFollowUp(descriptor))
+            continue;
         // A short batch found the socket empty: the read through Qt's socket that every pass
         // ends with tells whether it still is.
-        if (taken < ORTVUDPReceiveBatch::capacity && !takeOneThroughSocket()
-            && !awaitFollowUp(descriptor))
+        if (!takeOneThroughSocket())
             return;
     }
     takeOneThroughSocket();
