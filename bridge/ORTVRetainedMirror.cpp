@@ -7,13 +7,14 @@
 
 ORTVRetainedMirror::ORTVRetainedMirror(const QString &prefix, const QString &homeAssistantNode)
     : prefix(prefix)
+    , dataPrefix(prefix + QLatin1String("/data/"))
     , homeAssistantNode(homeAssistantNode)
 {
 }
 
 QString ORTVRetainedMirror::dataTopic(const QString &key) const
 {
-    return prefix + QLatin1String("/data/") + ORTVTopicCodec::encode(key);
+    return dataPrefix + ORTVTopicCodec::encode(key);
 }
 
 ORTVRetainedMirror::Operations ORTVRetainedMirror::update(const ORTVHttpReader::Values &values)
@@ -72,7 +73,7 @@ QStringList ORTVRetainedMirror::brokerPatterns() const
 
 bool ORTVRetainedMirror::owns(const QString &topic) const
 {
-    return topic.startsWith(prefix + QLatin1String("/data/"))
+    return topic.startsWith(dataPrefix)
         || (!homeAssistantNode.isEmpty()
             && ORTVHomeAssistant::isKeyConfigTopic(homeAssistantNode, topic));
 }
@@ -81,46 +82,58 @@ ORTVRetainedMirror::Operations
 ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) const
 {
     const bool announce = !homeAssistantNode.isEmpty();
-    QStringList keys = published.keys();
-    keys.sort();
-    // The discovery entries the mirror wants, to find those the broker holds in excess (a data
-    // topic tells its key).
-    QSet<QString> wantedEntries;
-    if (announce) {
-        wantedEntries.reserve(keys.size());
-        for (const QString &key : std::as_const(keys))
-            wantedEntries.insert(configTopic(key));
+    // What the broker lacks or holds differently, and how many of the topics the mirror wants
+    // it holds. A key whose value is empty has no retained message.
+    QStringList lacking;
+    qsizetype wantedHeld = 0;
+    for (auto it = published.cbegin(); it != published.cend(); ++it) {
+        const QByteArray value = it.value().toUtf8();
+        const auto held = value.isEmpty() ? brokerHolds.cend() : brokerHolds.constFind(dataTopic(it.key()));
+        wantedHeld += held != brokerHolds.cend();
+        bool lacks = !value.isEmpty() && (held == brokerHolds.cend() || *held != value);
+        if (announce) {
+            const auto entry = brokerHolds.constFind(configTopic(it.key()));
+            wantedHeld += entry != brokerHolds.cend();
+            lacks = lacks || entry == brokerHolds.cend() || *entry != config(it.key());
+        }
+        if (lacks)
+            lacking.append(it.key());
     }
-    const QString dataPrefix = prefix + QLatin1String("/data/");
-    const auto wanted = [&](const QString &topic) {
-        if (!topic.startsWith(dataPrefix))
-            return wantedEntries.contains(topic);
-        // A key whose value is empty has no retained message; a topic that is not the key's
-        // own spelling (%2b for %2B) is no key's.
-        const std::optional<QString> key = ORTVTopicCodec::decode(topic.mid(dataPrefix.size()));
-        return key && !published.value(*key).isEmpty() && dataTopic(*key) == topic;
-    };
-    Operations out;
+    // Owned topics beyond those are held in excess; looked for only when there are any.
     QStringList excess;
-    for (auto it = brokerHolds.cbegin(); it != brokerHolds.cend(); ++it) {
-        if (!it.value().isEmpty() && owns(it.key()) && !wanted(it.key()))
-            excess.append(it.key());
+    qsizetype ownedHeld = 0;
+    for (auto it = brokerHolds.cbegin(); it != brokerHolds.cend(); ++it)
+        ownedHeld += !it.value().isEmpty() && owns(it.key());
+    if (ownedHeld > wantedHeld) {
+        QSet<QString> wantedEntries;
+        for (auto it = published.cbegin(); announce && it != published.cend(); ++it)
+            wantedEntries.insert(configTopic(it.key()));
+        for (auto it = brokerHolds.cbegin(); it != brokerHolds.cend(); ++it) {
+            if (it.value().isEmpty() || !owns(it.key()))
+                continue;
+            bool wanted = wantedEntries.contains(it.key());
+            if (it.key().startsWith(dataPrefix)) {
+                // A topic that is not the key's own spelling (%2b for %2B) is no key's.
+                const std::optional<QString> key = ORTVTopicCodec::decode(it.key().mid(dataPrefix.size()));
+                wanted = key && !published.value(*key).isEmpty() && dataTopic(*key) == it.key();
+            }
+            if (!wanted)
+                excess.append(it.key());
+        }
     }
     // In a fixed order, not the hash's; clears first, as in update().
     excess.sort();
+    lacking.sort();
+    Operations out;
     for (const QString &topic : std::as_const(excess))
         out.append({topic, QByteArray()});
-    for (const QString &key : std::as_const(keys)) {
+    for (const QString &key : std::as_const(lacking)) {
         const QString topic = dataTopic(key);
         const QByteArray value = published.value(key).toUtf8();
         if (!value.isEmpty() && brokerHolds.value(topic) != value)
             out.append({topic, value});
-        if (announce) {
-            const QString entryTopic = configTopic(key);
-            const QByteArray entry = config(key);
-            if (brokerHolds.value(entryTopic) != entry)
-                out.append({entryTopic, entry});
-        }
+        if (announce && brokerHolds.value(configTopic(key)) != config(key))
+            out.append({configTopic(key), config(key)});
     }
     return out;
 }

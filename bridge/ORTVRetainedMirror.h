@@ -55,6 +55,7 @@ private:
     QByteArray config(const QString &key) const;
 
     QString prefix;
+    QString dataPrefix;
     QString homeAssistantNode;
     // What the broker holds as far as the mirror knows.
     QHash<QString, QString> published;
