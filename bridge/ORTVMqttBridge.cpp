@@ -24,6 +24,7 @@ ORTVMqttBridge::ORTVMqttBridge(const Settings &settings, ORTVMqttLink *link,
     : QObject(parent)
     , settings(settings)
     , link(link)
+    , poller(poller)
     , writer(writer)
     , setPrefix(settings.prefix + QLatin1String("/set/"))
     , mirror(settings.prefix, settings.homeAssistantNode)
@@ -64,6 +65,9 @@ void ORTVMqttBridge::linkStateChanged(ORTVMqttLink::State state)
     if (!settings.readOnly && !link->subscribe(setPrefix + QLatin1Char('#'), settings.qos))
         warn(QStringLiteral("cannot subscribe to %1#: %2").arg(setPrefix, link->errorString()));
     startCollection();
+    // The values compared at the end are the server's of now, not of the last read before the
+    // loss.
+    poller->readSoon();
 }
 
 // The broker hands a new subscription the retained messages it holds, and MQTT has no mark for

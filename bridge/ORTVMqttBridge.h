@@ -68,6 +68,7 @@ private:
 
     Settings settings;
     ORTVMqttLink *link = nullptr;
+    ORTVServerPoller *poller = nullptr;
     ORTVConfirmedWriter *writer = nullptr;
     QString setPrefix;
     ORTVRetainedMirror mirror;

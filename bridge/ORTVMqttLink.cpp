@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr int firstBackoffMs = 500;
+// A broker restarted by its service listens again within a few tenths of a second: the first
+// retry comes soon, later ones wait longer.
+constexpr int firstBackoffMs = 100;
 constexpr int maxBackoffMs = 10000;
 // Packets handled per wake-up of the socket before the other duties of the loop get a turn.
 constexpr int maxReadsPerPass = 256;
