@@ -47,6 +47,7 @@ private slots:
 
 private:
     bool startBroker(bool persistence);
+    bool restartBroker(bool persistence);
     bool startBridge();
     bool nft(const QString &command);
     bool writeThrough(const QString &key);
@@ -79,6 +80,13 @@ bool tst_MqttBridge::startBroker(bool persistence)
     config.close();
     broker.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});
     return broker.waitForStarted();
+}
+
+bool tst_MqttBridge::restartBroker(bool persistence)
+{
+    probe.reset();
+    broker.terminate();
+    return broker.waitForFinished(wait) && startBroker(persistence);
 }
 
 bool tst_MqttBridge::startBridge()
@@ -233,10 +241,7 @@ void tst_MqttBridge::brokerRestart()
 {
     QFETCH(bool, persistence);
     // First a broker that runs with the row's setting.
-    probe.reset();
-    broker.terminate();
-    QVERIFY(broker.waitForFinished(wait));
-    QVERIFY(startBroker(persistence));
+    QVERIFY(restartBroker(persistence));
     probe = newProbe();
     QVERIFY(probe);
     QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
@@ -264,10 +269,7 @@ void tst_MqttBridge::brokerRestart()
 // A broker that kept its retained messages gets only what it lacks or holds wrongly.
 void tst_MqttBridge::onlyDifferencesAfterRestart()
 {
-    probe.reset();
-    broker.terminate();
-    QVERIFY(broker.waitForFinished(wait));
-    QVERIFY(startBroker(true));
+    QVERIFY(restartBroker(true));
     probe = newProbe();
     QVERIFY(probe && probe->waitFor("ortv/bridge", "online", 4 * wait));
     for (int i = 0; i < 20; ++i)
@@ -280,12 +282,9 @@ void tst_MqttBridge::onlyDifferencesAfterRestart()
     QVERIFY(probe->publish(dataTopic("wrong"), "old", true));
     QVERIFY(probe->waitFor(dataTopic("wrong"), "old", wait));
     // Restarted while the bridge is stopped, so that a new subscriber sees all the bridge sends.
-    probe.reset();
     QVERIFY(::kill(pid_t(bridge.processId()), SIGSTOP) == 0);
-    broker.terminate();
-    QVERIFY(broker.waitForFinished(wait));
     setOnServer("moved", "while away");
-    QVERIFY(startBroker(true));
+    QVERIFY(restartBroker(true));
     probe = newProbe();
     QVERIFY(probe && probe->waitFor(dataTopic("stale"), "x", wait));
     QVERIFY(::kill(pid_t(bridge.processId()), SIGCONT) == 0);
