@@ -25,7 +25,8 @@ QString ORTVHomeAssistant::configTopic(const QString &nodeId, const QString &key
 
 bool ORTVHomeAssistant::isKeyConfigTopic(const QString &nodeId, const QString &topic)
 {
-    const QString start = QStringLiteral("%1/sensor/%2/").arg(QLatin1String(discoveryPrefix), nodeId);
+    const QString start =
+        QStringLiteral("%1/sensor/%2/").arg(QLatin1String(discoveryPrefix), nodeId);
     const QLatin1String end("/config");
     if (topic.size() != start.size() + objectIdLength + end.size() || !topic.startsWith(start)
         || !topic.endsWith(end)) {

@@ -18,9 +18,9 @@ class QTimer;
 // The wiring between the data server and the broker: values read from /Data go to
 // PREFIX/data/KEY as retained messages when new or changed (after each connect to the broker,
 // those it lacks or holds wrongly), keys gone from the server get their retained message cleared,
-// and messages on PREFIX/set/KEY become confirmed writes. What goes to the broker waits in a queue that keeps
-// one message per topic, and is handed to the connection while fewer than a bound of messages
-// are unacknowledged there.
+// and messages on PREFIX/set/KEY become confirmed writes. What goes to the broker waits in a
+// queue that keeps one message per topic, and is handed to the connection while fewer than a
+// bound of messages are unacknowledged there.
 class ORTVMqttBridge : public QObject
 {
     Q_OBJECT
@@ -78,7 +78,8 @@ private:
     enum ServerState { Unknown, Up, Down } serverState = Unknown;
     QString serverReason;
     // After a connect: what the broker holds of the mirror's topics is being collected, or is
-    // collected and waits for the first read of /Data, or the broker is in step.
+    // collected and waits for the first read of /Data (kept while the server does not answer),
+    // or the broker is in step.
     enum SyncState { Collecting, AwaitingRead, InStep } syncState = InStep;
     QHash<QString, QByteArray> brokerHolds;
     QString markTopic;

@@ -66,7 +66,8 @@ QStringList ORTVRetainedMirror::brokerPatterns() const
     QStringList patterns{prefix + QLatin1String("/data/#")};
     if (!homeAssistantNode.isEmpty()) {
         patterns.append(QStringLiteral("%1/sensor/%2/+/config")
-                            .arg(QLatin1String(ORTVHomeAssistant::discoveryPrefix), homeAssistantNode));
+                            .arg(QLatin1String(ORTVHomeAssistant::discoveryPrefix),
+                                 homeAssistantNode));
     }
     return patterns;
 }
@@ -88,7 +89,8 @@ ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) con
     qsizetype wantedHeld = 0;
     for (auto it = published.cbegin(); it != published.cend(); ++it) {
         const QByteArray value = it.value().toUtf8();
-        const auto held = value.isEmpty() ? brokerHolds.cend() : brokerHolds.constFind(dataTopic(it.key()));
+        const auto held = value.isEmpty() ? brokerHolds.cend()
+                                          : brokerHolds.constFind(dataTopic(it.key()));
         wantedHeld += held != brokerHolds.cend();
         bool lacks = !value.isEmpty() && (held == brokerHolds.cend() || *held != value);
         if (announce) {
@@ -114,7 +116,8 @@ ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) con
             bool wanted = wantedEntries.contains(it.key());
             if (it.key().startsWith(dataPrefix)) {
                 // A topic that is not the key's own spelling (%2b for %2B) is no key's.
-                const std::optional<QString> key = ORTVTopicCodec::decode(it.key().mid(dataPrefix.size()));
+                const std::optional<QString> key =
+                    ORTVTopicCodec::decode(it.key().mid(dataPrefix.size()));
                 wanted = key && !published.value(*key).isEmpty() && dataTopic(*key) == it.key();
             }
             if (!wanted)

@@ -296,7 +296,8 @@ void tst_MqttBridge::onlyDifferencesAfterRestart()
     QVERIFY(probe->waitFor(dataTopic("last"), "x", wait));
     QStringList sent = probe->live.filter(QRegularExpression("^ortv/data/"));
     sent.sort();
-    QCOMPARE(sent, (QStringList{dataTopic("last"), dataTopic("moved"), dataTopic("stale"), dataTopic("wrong")}));
+    QCOMPARE(sent, (QStringList{dataTopic("last"), dataTopic("moved"), dataTopic("stale"),
+                                dataTopic("wrong")}));
     QVERIFY2(!bridgeErr().contains("publishing every value"), bridgeLog.constData());
 }
 

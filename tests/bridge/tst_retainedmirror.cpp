@@ -94,7 +94,8 @@ void tst_RetainedMirror::update()
     QCOMPARE(described(mirror.update(second)), QStringList{});
 }
 
-// What a broker that holds `broker` ("topic=payload") gets after the mirror read `earlier` and then `latest` (both while that was collected).
+// What a broker that holds `broker` ("topic=payload") gets after the mirror read `earlier`
+// and then `latest` (both while that was collected).
 void tst_RetainedMirror::reconcile_data()
 {
     QTest::addColumn<bool>("homeAssistant");
@@ -124,7 +125,8 @@ void tst_RetainedMirror::reconcile_data()
                        "homeassistant/sensor/node/metrics_rate/config=m",
                        "homeassistant/sensor/other/" + ha("a").section('/', 3)}
         << QStringList{ha("gone", ""), ha("b/c")};
-    QTest::newRow("HA: entry differs") << true << ab << ab << held + QStringList{heldEntry("b/c"), ha("a", "old")}
+    QTest::newRow("HA: entry differs")
+        << true << ab << ab << held + QStringList{heldEntry("b/c"), ha("a", "old")}
                                        << QStringList{ha("a")};
 }
 
@@ -135,7 +137,7 @@ void tst_RetainedMirror::reconcile()
     QFETCH(Values, latest);
     QFETCH(QStringList, broker);
     QFETCH(QStringList, expected);
-    ORTVRetainedMirror mirror(QStringLiteral("p"), homeAssistant ? QStringLiteral("node") : QString());
+    ORTVRetainedMirror mirror("p", homeAssistant ? "node" : "");
     QVERIFY(!mirror.knowsServer());
     mirror.update(earlier);
     mirror.update(latest);
