@@ -12,7 +12,8 @@
 #   - the same with 10 % of the datagrams to the server's port dropped (nftables), and then
 #     again with the broker killed (SIGKILL) and restarted 10 times during the flood: after each
 #     restart, how soon every set/ key the server holds shows its value on PREFIX/data/
-#     (target: within two intervals), and the bridge's memory.
+#     (target: within two intervals), and the bridge's memory; first with a broker that keeps
+#     its retained messages (persistence, saved every second), then with one that loses them.
 # Runs inside bench.sh's private network namespace (it binds the fixed ports 1234, 8080 and
 # 1883): BUILD is bench.sh's Release build, QUICK=1 makes the runs shorter.
 set -euo pipefail
@@ -46,12 +47,14 @@ until_up() {
 }
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
 
-start_broker() {
+start_broker() {  # start_broker [PERSISTENCE]: true keeps the retained messages, saved every second
     cat >"$DIR/mosquitto.conf" <<EOF
 listener 1883 127.0.0.1
 allow_anonymous true
 user root
-persistence false
+persistence ${1:-false}
+persistence_location $DIR/
+autosave_interval 1
 log_dest file $DIR/mosquitto.log
 EOF
     : >"$DIR/mosquitto.log"
@@ -132,32 +135,42 @@ stop_all
 unlossy
 
 if [ "$QUICK" = 1 ]; then RESTARTS=3; else RESTARTS=10; fi
-lossy
-start_broker
-start_server
-start_bridge 1
-"$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID" >"$DIR/kills.out" || true &
-FLOOD_PID=$!
-WORST_EQUAL=0 NOT_EQUAL=0 PEAK_RSS=0
-sleep 2
-for i in $(seq "$RESTARTS"); do
-    kill -9 "$BROKER_PID"; wait "$BROKER_PID" 2>/dev/null || true
-    start_broker
-    CHECK=$("$TOOL" retained --within 2000) || NOT_EQUAL=$((NOT_EQUAL + 1))
-    note "broker restart $i: $CHECK"
-    ms=$(field equal_after_ms "$CHECK")
-    [ "${ms:--1}" != -1 ] && [ "$ms" -gt "$WORST_EQUAL" ] && WORST_EQUAL=$ms
-    rss=$(rss_kib "$BRIDGE_PID")
-    [ "$rss" -gt "$PEAK_RSS" ] && PEAK_RSS=$rss
-    sleep 0.5
-done
-wait "$FLOOD_PID" || true
-KILLS=$(cat "$DIR/kills.out")
-KILL_WARNINGS=$(bridge_warnings)
-grep '^warning' "$DIR/bridge.log" | cut -c1-90 | sort | uniq -c | sort -rn | head -3 >&2 || true
-note "sets, 10 % lost, $RESTARTS broker restarts: $KILLS peak_rss_kib=$PEAK_RSS worst_equal_ms=$WORST_EQUAL not_equal=$NOT_EQUAL bridge_warnings=$KILL_WARNINGS"
-stop_all
-unlossy
+declare -A KILLS WORST_EQUAL NOT_EQUAL PEAK_RSS STEADY_RSS KILL_WARNINGS
+restarts() {  # restarts PERSISTENCE
+    local p=$1 i ms rss check
+    rm -f "$DIR/mosquitto.db"
+    lossy
+    start_broker "$p"
+    start_server
+    start_bridge 1
+    "$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID" >"$DIR/kills.out" || true &
+    FLOOD_PID=$!
+    WORST_EQUAL[$p]=0 NOT_EQUAL[$p]=0 PEAK_RSS[$p]=0 STEADY_RSS[$p]=0
+    sleep 2
+    for i in $(seq "$RESTARTS"); do
+        # The bridge's memory just before the kill, against its peak after the restarts.
+        rss=$(rss_kib "$BRIDGE_PID")
+        [ "$rss" -gt "${STEADY_RSS[$p]}" ] && STEADY_RSS[$p]=$rss
+        kill -9 "$BROKER_PID"; wait "$BROKER_PID" 2>/dev/null || true
+        start_broker "$p"
+        check=$("$TOOL" retained --within 2000) || NOT_EQUAL[$p]=$((NOT_EQUAL[$p] + 1))
+        note "broker restart $i (persistence $p): $check"
+        ms=$(field equal_after_ms "$check")
+        [ "${ms:--1}" != -1 ] && [ "$ms" -gt "${WORST_EQUAL[$p]}" ] && WORST_EQUAL[$p]=$ms
+        rss=$(rss_kib "$BRIDGE_PID")
+        [ "$rss" -gt "${PEAK_RSS[$p]}" ] && PEAK_RSS[$p]=$rss
+        sleep 0.5
+    done
+    wait "$FLOOD_PID" || true
+    KILLS[$p]=$(cat "$DIR/kills.out")
+    KILL_WARNINGS[$p]=$(bridge_warnings)
+    grep '^warning' "$DIR/bridge.log" | cut -c1-90 | sort | uniq -c | sort -rn | head -3 >&2 || true
+    note "sets, 10 % lost, $RESTARTS broker restarts, persistence $p: ${KILLS[$p]} steady_rss_kib=${STEADY_RSS[$p]} peak_rss_kib=${PEAK_RSS[$p]} worst_equal_ms=${WORST_EQUAL[$p]} not_equal=${NOT_EQUAL[$p]} bridge_warnings=${KILL_WARNINGS[$p]}"
+    stop_all
+    unlossy
+}
+restarts true
+restarts false
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- table -----------------------------------------------------------------------------------
@@ -186,8 +199,12 @@ echo "| stored in the server (lost) | $(field stored "$LOSSY") of $(field publis
 echo "| last message on data/ after | $(field last_shown_ms "$LOSSY") ms |"
 echo "| each message on data/ after, p50 / p99 / max | $(field p50_ms "$LOSSY") / $(field p99_ms "$LOSSY") / $(field max_ms "$LOSSY") ms |"
 echo "| bridge CPU, peak RSS, warnings | $(field bridge_cpu_pct "$LOSSY") %, $(kib_to_mib "$(field bridge_hwm_kib "$LOSSY")") MiB, $LOSSY_WARNINGS |"
-echo "| the same with the broker killed and restarted $RESTARTS times: every retained data/ value equal to the server's after (worst; restarts missing it within 2 s) | $WORST_EQUAL ms ($NOT_EQUAL) |"
-echo "| bridge peak RSS without / with the restarts (the store grows to 150,000 keys either way) | $(kib_to_mib "$(field bridge_hwm_kib "$LOSSY")") / $(kib_to_mib "$(field bridge_hwm_kib "$KILLS")") MiB |"
-echo "| stored in the server with the restarts (lost, most inside the killed broker) | $(field stored "$KILLS") ($(field lost "$KILLS")) |"
+echo
+echo "| the same, the broker killed (SIGKILL) and restarted $RESTARTS times | persistence (autosave every 1 s) | no persistence |"
+echo "|---|---|---|"
+echo "| every retained data/ value equal to the server's after (worst; restarts missing it within 2 s) | ${WORST_EQUAL[true]} ms (${NOT_EQUAL[true]}) | ${WORST_EQUAL[false]} ms (${NOT_EQUAL[false]}) |"
+echo "| bridge RSS before a kill / after its restart (highest of each) | $(kib_to_mib "${STEADY_RSS[true]}") / $(kib_to_mib "${PEAK_RSS[true]}") MiB | $(kib_to_mib "${STEADY_RSS[false]}") / $(kib_to_mib "${PEAK_RSS[false]}") MiB |"
+echo "| bridge peak RSS over the run (without the restarts: $(kib_to_mib "$(field bridge_hwm_kib "$LOSSY")") MiB; the store grows to 150,000 keys either way) | $(kib_to_mib "$(field bridge_hwm_kib "${KILLS[true]}")") MiB | $(kib_to_mib "$(field bridge_hwm_kib "${KILLS[false]}")") MiB |"
+echo "| stored in the server (lost, most inside the killed broker), bridge warnings | $(field stored "${KILLS[true]}") ($(field lost "${KILLS[true]}")), ${KILL_WARNINGS[true]} | $(field stored "${KILLS[false]}") ($(field lost "${KILLS[false]}")), ${KILL_WARNINGS[false]} |"
 echo
 echo "Load average before / after: $LOAD_BEFORE / $LOAD_AFTER ($(nproc) CPUs)."

@@ -7,10 +7,12 @@
 
 namespace {
 
+constexpr qsizetype objectIdLength = 16;
+
 QString objectId(const QString &key)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    return QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1)
+                                   .toHex().left(objectIdLength));
 }
 
 } // namespace
@@ -19,6 +21,23 @@ QString ORTVHomeAssistant::configTopic(const QString &nodeId, const QString &key
 {
     return QStringLiteral("%1/sensor/%2/%3/config")
         .arg(QLatin1String(discoveryPrefix), nodeId, objectId(key));
+}
+
+bool ORTVHomeAssistant::isKeyConfigTopic(const QString &nodeId, const QString &topic)
+{
+    const QString start =
+        QStringLiteral("%1/sensor/%2/").arg(QLatin1String(discoveryPrefix), nodeId);
+    const QLatin1String end("/config");
+    if (topic.size() != start.size() + objectIdLength + end.size() || !topic.startsWith(start)
+        || !topic.endsWith(end)) {
+        return false;
+    }
+    for (const QChar c : QStringView(topic).mid(start.size(), objectIdLength)) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+              || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    return true;
 }
 
 QByteArray ORTVHomeAssistant::config(const QString &nodeId, const QString &key,

@@ -13,6 +13,9 @@ public:
     // homeassistant/sensor/NODE/OBJECT/config; NODE and OBJECT hold only the characters
     // discovery allows ([A-Za-z0-9_-]): OBJECT is a hash of the key.
     static QString configTopic(const QString &nodeId, const QString &key);
+    // Whether `topic` is the configuration topic of some key under the node (not one of the
+    // metrics relay's entries, whose object ids are names).
+    static bool isKeyConfigTopic(const QString &nodeId, const QString &topic);
     static QByteArray config(const QString &nodeId, const QString &key, const QString &stateTopic,
                              const QString &availabilityTopic);
     // The node id discovery accepts, made from the client id.

@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr int firstBackoffMs = 500;
+// A broker restarted by its service listens again within a few tenths of a second: the first
+// retry comes soon, later ones wait longer.
+constexpr int firstBackoffMs = 100;
 constexpr int maxBackoffMs = 10000;
 // Packets handled per wake-up of the socket before the other duties of the loop get a turn.
 constexpr int maxReadsPerPass = 256;
@@ -249,14 +251,25 @@ bool ORTVMqttLink::publish(const QString &topic, const QByteArray &payload, int 
     return true;
 }
 
-bool ORTVMqttLink::subscribe(const QString &pattern, int qos)
+bool ORTVMqttLink::subscribe(const QString &pattern, int qos, bool ownToo)
 {
     // Retain as published: a retained message published now still says so, not only the one
     // stored on the broker.
+    const int options = MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | (ownToo ? 0 : MQTT_SUB_OPT_NO_LOCAL);
     const int rc = protocol5
-        ? mosquitto_subscribe_v5(client, nullptr, pattern.toUtf8().constData(), qos,
-                                 MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr)
+        ? mosquitto_subscribe_v5(client, nullptr, pattern.toUtf8().constData(), qos, options,
+                                 nullptr)
         : mosquitto_subscribe(client, nullptr, pattern.toUtf8().constData(), qos);
+    return done(rc);
+}
+
+bool ORTVMqttLink::unsubscribe(const QString &pattern)
+{
+    return done(mosquitto_unsubscribe(client, nullptr, pattern.toUtf8().constData()));
+}
+
+bool ORTVMqttLink::done(int rc)
+{
     if (rc != MOSQ_ERR_SUCCESS) {
         lastError = reason(rc);
         return false;

@@ -56,7 +56,10 @@ public:
     bool publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     // Messages published and not yet acknowledged (QoS 1) or written (QoS 0).
     qsizetype unfinished() const { return unfinishedIds.size(); }
-    bool subscribe(const QString &pattern, int qos);
+    // `ownToo` false: with MQTT 5 the broker does not send this client's own messages back
+    // (3.1.1 cannot ask for that).
+    bool subscribe(const QString &pattern, int qos, bool ownToo = true);
+    bool unsubscribe(const QString &pattern);
     QString errorString() const { return lastError; }
 
 signals:
@@ -84,6 +87,8 @@ private:
     bool stillOpen();
     void failed(const QString &reason);
     void setState(State next);
+    // For a call that queued a packet: false with its reason kept, or the write watch updated.
+    bool done(int rc);
 
     Settings settings;
     mosquitto *client = nullptr;

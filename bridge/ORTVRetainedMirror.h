@@ -11,7 +11,8 @@
 // of messages to publish (an empty payload clears a retained message): new and changed values
 // (all of them the first time), clears for keys the server no
 // longer holds, and with Home Assistant discovery the entry of each new key and the removal of
-// each vanished one's. No I/O: the caller publishes the operations.
+// each vanished one's. After a connection to a broker, what it lacks or holds wrongly compared
+// with what it already holds. No I/O: the caller publishes the operations.
 class ORTVRetainedMirror
 {
 public:
@@ -32,6 +33,17 @@ public:
     // Everything published so far, again: for a broker that may have lost it, at once rather
     // than at the next read.
     Operations republish();
+    // Whether a read of /Data came in: until then the mirror cannot tell what the broker should
+    // hold, and an empty mirror would clear everything.
+    bool knowsServer() const { return hasRead; }
+    // The topic patterns whose retained messages reconcile() compares, and whether a topic is
+    // among them: the data/ topics and, with discovery, the keys' entries (not the metrics').
+    QStringList brokerPatterns() const;
+    bool owns(const QString &topic) const;
+    // What to publish to a broker holding `brokerHolds` (topic and retained payload, for owned
+    // topics) so that it holds what republish() would give: values it lacks or holds
+    // differently, and clears for owned topics of keys the mirror does not hold, those first.
+    Operations reconcile(const QHash<QString, QByteArray> &brokerHolds) const;
 
     QString dataTopic(const QString &key) const;
     QString bridgeTopic() const { return prefix + QLatin1String("/bridge"); }
@@ -39,9 +51,13 @@ public:
 private:
     void publish(Operations &out, const QString &key, const QString &value, bool announce);
     void clear(Operations &out, const QString &key);
+    QString configTopic(const QString &key) const;
+    QByteArray config(const QString &key) const;
 
     QString prefix;
+    QString dataPrefix;
     QString homeAssistantNode;
     // What the broker holds as far as the mirror knows.
     QHash<QString, QString> published;
+    bool hasRead = false;
 };

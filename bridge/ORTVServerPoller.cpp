@@ -37,6 +37,15 @@ void ORTVServerPoller::start()
     poll();
 }
 
+void ORTVServerPoller::readSoon()
+{
+    // The timer runs only between an answer and the next request.
+    if (state == Up && timer->isActive()) {
+        timer->stop();
+        poll();
+    }
+}
+
 void ORTVServerPoller::poll()
 {
     pollStarted.start();

@@ -22,6 +22,8 @@ public:
     void setInterval(int ms) { intervalMs = ms; }
     void setTimeout(int ms);
     void start();
+    // Reads /Data now rather than at the next tick, if the server is up and no read is on its way.
+    void readSoon();
 
 signals:
     void dataRead(const ORTVHttpReader::Values &values);

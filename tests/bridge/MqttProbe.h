@@ -26,6 +26,8 @@ public:
             else
                 probe->latest.insert(topic, payload);
             ++probe->received;
+            if (!m->retain)
+                probe->live.append(topic);
         });
     }
     ~MqttProbe()
@@ -64,6 +66,8 @@ public:
 
     QHash<QString, QByteArray> latest;
     int received = 0;
+    // The topics of the messages published while subscribed, not stored ones.
+    QStringList live;
 
 private:
     mosquitto *client = nullptr;

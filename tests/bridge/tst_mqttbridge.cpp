@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -32,6 +33,7 @@ private slots:
     void badInputSkipped();
     void brokerRestart_data();
     void brokerRestart();
+    void onlyDifferencesAfterRestart();
     void retainedCommandsSkipped();
     void writesConfirmedThroughLoss();
     void stoppedBrokerSeen();
@@ -45,6 +47,7 @@ private slots:
 
 private:
     bool startBroker(bool persistence);
+    bool restartBroker(bool persistence);
     bool startBridge();
     bool nft(const QString &command);
     bool writeThrough(const QString &key);
@@ -77,6 +80,13 @@ bool tst_MqttBridge::startBroker(bool persistence)
     config.close();
     broker.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});
     return broker.waitForStarted();
+}
+
+bool tst_MqttBridge::restartBroker(bool persistence)
+{
+    probe.reset();
+    broker.terminate();
+    return broker.waitForFinished(wait) && startBroker(persistence);
 }
 
 bool tst_MqttBridge::startBridge()
@@ -231,10 +241,7 @@ void tst_MqttBridge::brokerRestart()
 {
     QFETCH(bool, persistence);
     // First a broker that runs with the row's setting.
-    probe.reset();
-    broker.terminate();
-    QVERIFY(broker.waitForFinished(wait));
-    QVERIFY(startBroker(persistence));
+    QVERIFY(restartBroker(persistence));
     probe = newProbe();
     QVERIFY(probe);
     QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
@@ -257,6 +264,41 @@ void tst_MqttBridge::brokerRestart()
     // One line for the loss and one for the return, however many attempts it took.
     QVERIFY2(bridgeErr().count(" lost (") == 1, bridgeLog.constData());
     QCOMPARE(bridgeErr().count("connected to the MQTT broker"), 1);
+}
+
+// A broker that kept its retained messages gets only what it lacks or holds wrongly.
+void tst_MqttBridge::onlyDifferencesAfterRestart()
+{
+    QVERIFY(restartBroker(true));
+    probe = newProbe();
+    QVERIFY(probe && probe->waitFor("ortv/bridge", "online", 4 * wait));
+    for (int i = 0; i < 20; ++i)
+        setOnServer(QString("keep/%1").arg(i), "v");
+    setOnServer("wrong", "right");
+    QVERIFY(probe->waitFor(dataTopic("keep/19"), "v", wait));
+    QVERIFY(probe->waitFor(dataTopic("wrong"), "right", wait));
+    // Behind the bridge's back: a value the server does not hold and one it holds differently.
+    QVERIFY(probe->publish(dataTopic("stale"), "x", true));
+    QVERIFY(probe->publish(dataTopic("wrong"), "old", true));
+    QVERIFY(probe->waitFor(dataTopic("wrong"), "old", wait));
+    // Restarted while the bridge is stopped, so that a new subscriber sees all the bridge sends.
+    QVERIFY(::kill(pid_t(bridge.processId()), SIGSTOP) == 0);
+    setOnServer("moved", "while away");
+    QVERIFY(restartBroker(true));
+    probe = newProbe();
+    QVERIFY(probe && probe->waitFor(dataTopic("stale"), "x", wait));
+    QVERIFY(::kill(pid_t(bridge.processId()), SIGCONT) == 0);
+    QVERIFY(probe->waitFor(dataTopic("stale"), "", 4 * wait));
+    QVERIFY(probe->waitFor(dataTopic("wrong"), "right", wait));
+    QVERIFY(probe->waitFor(dataTopic("moved"), "while away", wait));
+    // Whatever the bridge sent before this has arrived too.
+    setOnServer("last", "x");
+    QVERIFY(probe->waitFor(dataTopic("last"), "x", wait));
+    QStringList sent = probe->live.filter(QRegularExpression("^ortv/data/"));
+    sent.sort();
+    QCOMPARE(sent, (QStringList{dataTopic("last"), dataTopic("moved"), dataTopic("stale"),
+                                dataTopic("wrong")}));
+    QVERIFY2(!bridgeErr().contains("publishing every value"), bridgeLog.constData());
 }
 
 bool tst_MqttBridge::nft(const QString &command)

@@ -13,6 +13,8 @@ class tst_RetainedMirror : public QObject
 private slots:
     void update_data();
     void update();
+    void reconcile_data();
+    void reconcile();
     void queueCoalesces();
 };
 
@@ -34,6 +36,13 @@ QStringList described(const ORTVRetainedMirror::Operations &operations)
 QString ha(const QString &key, const char *what = "entry")
 {
     return ORTVHomeAssistant::configTopic(QStringLiteral("node"), key) + QLatin1Char('=') + what;
+}
+
+// A key's discovery entry as the broker holds it.
+QString heldEntry(const QString &key)
+{
+    return ORTVHomeAssistant::configTopic("node", key) + '='
+        + ORTVHomeAssistant::config("node", key, "p/data/" + key, "p/bridge");
 }
 
 } // namespace
@@ -83,6 +92,59 @@ void tst_RetainedMirror::update()
     QCOMPARE(operations + described(mirror.update(second)), expected);
     // Published once: the same read again changes nothing.
     QCOMPARE(described(mirror.update(second)), QStringList{});
+}
+
+// What a broker that holds `broker` ("topic=payload") gets after the mirror read `earlier`
+// and then `latest` (both while that was collected).
+void tst_RetainedMirror::reconcile_data()
+{
+    QTest::addColumn<bool>("homeAssistant");
+    QTest::addColumn<Values>("earlier");
+    QTest::addColumn<Values>("latest");
+    QTest::addColumn<QStringList>("broker");
+    QTest::addColumn<QStringList>("expected");
+    const Values ab{{"a", "1"}, {"b/c", "2"}};
+    const QStringList held{"p/data/a=1", "p/data/b/c=2"};
+    QTest::newRow("holds it all") << false << ab << ab << held << QStringList{};
+    QTest::newRow("holds nothing") << false << ab << ab << QStringList{} << held;
+    QTest::newRow("older value, vanished key, other topics")
+        << false << ab << ab
+        << QStringList{"p/data/a=0", "p/data/b/c=2", "p/data/gone=x", "p/server=up", "q/data/z=1"}
+        << QStringList{"p/data/gone=", "p/data/a=1"};
+    QTest::newRow("empty value, foreign spelling, no key")
+        << false << Values{{"+", "x"}, {"e", ""}} << Values{{"+", "x"}, {"e", ""}}
+        << QStringList{"p/data/%2b=x", "p/data/%zz=1", "p/data/e=old"}
+        << QStringList{"p/data/%2b=", "p/data/%zz=", "p/data/e=", "p/data/%2B=x"};
+    // Reads during the collection count, the latest of each key: no value rolls back.
+    QTest::newRow("changed while collected")
+        << false << ab << Values{{"a", "3"}, {"d", "4"}} << held
+        << QStringList{"p/data/b/c=", "p/data/a=3", "p/data/d=4"};
+    QTest::newRow("HA: entries lacking, vanished, not the keys'")
+        << true << ab << ab
+        << QStringList{"p/data/a=1", "p/data/b/c=2", heldEntry("a"), ha("gone"),
+                       "homeassistant/sensor/node/metrics_rate/config=m",
+                       "homeassistant/sensor/other/" + ha("a").section('/', 3)}
+        << QStringList{ha("gone", ""), ha("b/c")};
+    QTest::newRow("HA: entry differs")
+        << true << ab << ab << held + QStringList{heldEntry("b/c"), ha("a", "old")}
+                                       << QStringList{ha("a")};
+}
+
+void tst_RetainedMirror::reconcile()
+{
+    QFETCH(bool, homeAssistant);
+    QFETCH(Values, earlier);
+    QFETCH(Values, latest);
+    QFETCH(QStringList, broker);
+    QFETCH(QStringList, expected);
+    ORTVRetainedMirror mirror("p", homeAssistant ? "node" : "");
+    QVERIFY(!mirror.knowsServer());
+    mirror.update(earlier);
+    mirror.update(latest);
+    QHash<QString, QByteArray> holds;
+    for (const QString &line : std::as_const(broker))
+        holds.insert(line.section('=', 0, 0), line.section('=', 1).toUtf8());
+    QCOMPARE(described(mirror.reconcile(holds)), expected);
 }
 
 void tst_RetainedMirror::queueCoalesces()
