@@ -15,8 +15,8 @@ esac
 source scripts/setup.sh
 source scripts/roots.sh
 # iproute2 gives the tests of the real binary a private network namespace; the bridge's tests
-# start Debian's MQTT broker.
-install_missing "${BUILD_PACKAGES[@]}" iproute2 mosquitto prometheus nftables
+# start Debian's MQTT broker and make their TLS certificates with openssl.
+install_missing "${BUILD_PACKAGES[@]}" iproute2 mosquitto prometheus nftables openssl
 build_server build -DBUILD_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 scripts/test-sanitizers.sh   # the whole suite again under AddressSanitizer and UBSan

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/socket.h>
+
 namespace {
 
 // A broker restarted by its service listens again within a few tenths of a second: the first
@@ -67,8 +69,13 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
                                            ? nullptr : settings.password.toUtf8().constData());
     }
     if (rc == MOSQ_ERR_SUCCESS && !settings.tlsCaFile.isEmpty()) {
-        rc = mosquitto_tls_set(client, settings.tlsCaFile.toLocal8Bit().constData(), nullptr,
-                               nullptr, nullptr, nullptr);
+        if (!tls.setUp(settings.tlsCaFile, settings.host)) {
+            setupFailure = tls.errorString();
+            return;
+        }
+        // Taken as it is: the library's own settings would check the name against the address.
+        mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+        rc = mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, tls.context());
     }
     if (rc == MOSQ_ERR_SUCCESS && !settings.willTopic.isEmpty()) {
         const QByteArray topic = settings.willTopic.toUtf8();
@@ -98,14 +105,14 @@ void ORTVMqttLink::start()
         attempt();
 }
 
-// A host name is looked up without blocking the thread. With TLS the library gets the name
-// itself, since it checks the broker's certificate against the name it connects to.
+// A host name is looked up without blocking the thread; the library is given an address.
 void ORTVMqttLink::attempt()
 {
     setState(ConnectingState);
     sinceHeard.start();
     miscTimer->start();
-    if (!settings.tlsCaFile.isEmpty() || !QHostAddress(settings.host).isNull())
+    addresses.clear();
+    if (!QHostAddress(settings.host).isNull())
         connectTo(settings.host);
     else
         QHostInfo::lookupHost(settings.host, this, &ORTVMqttLink::resolved);
@@ -119,13 +126,15 @@ void ORTVMqttLink::resolved(const QHostInfo &info)
         failed(info.errorString());
         return;
     }
-    connectTo(info.addresses().first().toString());
+    addresses = info.addresses();
+    connectTo(addresses.takeFirst().toString());
 }
 
 void ORTVMqttLink::connectTo(const QString &address)
 {
     // A non-blocking connect: the CONNECT packet goes out when the socket becomes writable,
-    // and the answer arrives through onConnect().
+    // and the answer arrives through onConnect(). Each address gets its own keep-alive's time.
+    sinceHeard.start();
     const QByteArray host = address.toUtf8();
     const int rc = mosquitto_connect_async(client, host.constData(), settings.port,
                                            settings.keepAliveSeconds);
@@ -180,8 +189,35 @@ bool ORTVMqttLink::stillOpen()
     return false;
 }
 
+// A connect that failed shows only as a ready socket. Over TLS the library takes the failure for
+// a handshake still to come and tries again at every wake-up, for ever. Its first handshake
+// write may already have taken the socket's error: a socket without a peer failed too.
+bool ORTVMqttLink::connectFailed()
+{
+    const int fd = mosquitto_socket(client);
+    if (currentState != ConnectingState || fd < 0)
+        return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+        sockaddr_storage peer;
+        socklen_t peerSize = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0
+            || errno != ENOTCONN) {
+            return false;
+        }
+        // Only a refusal fails a non-blocking connect that quickly; other errors come later,
+        // or from the connect call itself.
+        error = ECONNREFUSED;
+    }
+    failed(QString::fromLocal8Bit(std::strerror(error)));
+    return true;
+}
+
 void ORTVMqttLink::readReady()
 {
+    if (connectFailed())
+        return;
     sinceHeard.start();
     for (int i = 0; i < maxReadsPerPass && readNotifier; ++i) {
         // The library reads one packet a call and reports an empty socket only through errno.
@@ -202,6 +238,8 @@ void ORTVMqttLink::readReady()
 
 void ORTVMqttLink::writeReady()
 {
+    if (connectFailed())
+        return;
     const int rc = mosquitto_loop_write(client, 1);
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
@@ -331,11 +369,19 @@ void ORTVMqttLink::failed(const QString &why)
     if (currentState == UnconnectedState)
         return;
     unwatchSocket();
-    miscTimer->stop();
     const bool wasConnected = isConnected();
-    setState(UnconnectedState);
     // A refused CONNACK or a silent broker leaves the socket open; a lost connection is closed.
     mosquitto_disconnect(client);
+    // A name often has an address the broker does not listen on (IPv6 beside IPv4): the next
+    // one is tried at once.
+    if (!wasConnected && !addresses.isEmpty()) {
+        refusal.clear();
+        closeReason.clear();
+        connectTo(addresses.takeFirst().toString());
+        return;
+    }
+    miscTimer->stop();
+    setState(UnconnectedState);
     const QString cause = refusal.isEmpty() ? why : refusal;
     refusal.clear();
     closeReason.clear();

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "ORTVBrokerTls.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -85,6 +89,7 @@ private:
     void writeReady();
     void housekeeping();
     bool stillOpen();
+    bool connectFailed();
     void failed(const QString &reason);
     void setState(State next);
     // For a call that queued a packet: false with its reason kept, or the write watch updated.
@@ -98,6 +103,9 @@ private:
     QTimer *retryTimer = nullptr;
     QElapsedTimer sinceHeard;
     QSet<int> unfinishedIds;
+    // The looked-up addresses of the broker's name not yet tried in this attempt.
+    QList<QHostAddress> addresses;
+    ORTVBrokerTls tls;
     bool protocol5 = true;
     int backoffMs = 0;
     State currentState = UnconnectedState;

@@ -11,6 +11,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 # Programs (moc, rcc, the emulator) are the host's; libraries, headers and CMake packages are
 # looked up in the arm64 multiarch folders through CMAKE_LIBRARY_ARCHITECTURE.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config (which FindOpenSSL asks first) reads the arm64 packages' files, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 
 # Qt's host tools for a cross build.
 set(QT_HOST_PATH /usr CACHE PATH "Prefix of the host's Qt tools")

@@ -3,7 +3,7 @@
 # asks dpkg-architecture (dpkg-dev) for the packages' architecture; Debian 13's cross compiler
 # does not bring it along.
 ARM64_PACKAGES=(crossbuild-essential-arm64 dpkg-dev qt6-base-dev:arm64 qt6-httpserver-dev:arm64
-                qt6-websockets-dev:arm64 libmosquitto-dev:arm64)
+                qt6-websockets-dev:arm64 libmosquitto-dev:arm64 libssl-dev:arm64)
 ARM64_TOOLCHAIN=cmake/aarch64-linux-gnu.cmake
 
 # Lets apt install arm64 packages; install_missing refreshes the package lists before it

@@ -2,9 +2,9 @@
 # missing, then configures and builds into build/. Quiet when everything is already there.
 
 # What every build needs; callers add their own packages to install_missing. help2man makes
-# the client's man page from its --help; the MQTT bridge links libmosquitto.
+# the client's man page from its --help; the MQTT bridge links libmosquitto and OpenSSL.
 BUILD_PACKAGES=(cmake make g++ ccache qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
-                shared-mime-info help2man libmosquitto-dev)
+                shared-mime-info help2man libmosquitto-dev libssl-dev)
 
 install_missing() {
     local missing=() p

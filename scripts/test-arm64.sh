@@ -9,7 +9,7 @@ source scripts/arm64.sh
 enable_arm64
 # qemu-user runs the arm64 tests; iproute2 gives the tests of the real binary a private
 # network namespace. The bridge's tests start the host's own MQTT broker (amd64, natively).
-install_missing "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" qemu-user iproute2 mosquitto prometheus nftables
+install_missing "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" qemu-user iproute2 mosquitto prometheus nftables openssl
 # The toolchain file counts on the first configure only: no warning about it afterwards.
 build_server build-arm64 --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$ARM64_TOOLCHAIN" \
     -DBUILD_TESTING=ON

@@ -40,6 +40,8 @@ private slots:
     void dataFailureTold();
     void retainedClearedAfterServerRestart();
     void otherSettings();
+    void tlsNameChecked_data();
+    void tlsNameChecked();
     void exitStatus_data();
     void exitStatus();
     void willOnKill();
@@ -50,6 +52,7 @@ private:
     bool restartBroker(bool persistence);
     bool startBridge();
     bool nft(const QString &command);
+    bool openssl(const QString &arguments);
     bool writeThrough(const QString &key);
     QByteArray bridgeErr();
     bool serverHolds(const QString &key, const QString &value);
@@ -471,6 +474,83 @@ void tst_MqttBridge::otherSettings()
         QVERIFY2(!it.key().startsWith("env-loses"), qPrintable(it.key()));
     other.kill();
     other.waitForFinished();
+}
+
+bool tst_MqttBridge::openssl(const QString &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral("openssl"), QProcess::splitCommand(arguments));
+    return process.waitForFinished(wait) && process.exitCode() == 0;
+}
+
+// A broker with a certificate from a test CA: the bridge, which hands the library an address,
+// still accepts it only for the name it was given.
+void tst_MqttBridge::tlsNameChecked_data()
+{
+    QTest::addColumn<QString>("certified");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("outcome");
+    const QString refused = "not reachable (A TLS error occurred.)";
+    QTest::newRow("the certificate's name") << "DNS:localhost" << "localhost" << true
+                                            << "connected to the MQTT broker localhost:";
+    QTest::newRow("another name") << "DNS:broker.invalid" << "localhost" << true << refused;
+    QTest::newRow("the certificate's address") << "IP:127.0.0.1" << "127.0.0.1" << true
+                                               << "connected to the MQTT broker 127.0.0.1:";
+    QTest::newRow("an address it does not name") << "DNS:localhost" << "127.0.0.1" << true
+                                                 << refused;
+    QTest::newRow("nothing listening") << "DNS:localhost" << "127.0.0.1" << false
+                                       << "not reachable (Connection refused)";
+}
+
+void tst_MqttBridge::tlsNameChecked()
+{
+    QFETCH(QString, certified);
+    QFETCH(QString, host);
+    QFETCH(bool, listening);
+    QFETCH(QString, outcome);
+    const QString key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
+    QFile names(dir.filePath("names.cnf"));
+    QVERIFY(names.open(QIODevice::WriteOnly));
+    QVERIFY(names.write("subjectAltName=" + certified.toUtf8() + '\n') > 0);
+    names.close();
+    QVERIFY(openssl("req -x509 -days 2 -subj /CN=test-ca " + key + "ca.key -out ca.pem"));
+    QVERIFY(openssl("req -subj /CN=broker " + key + "tls.key -out tls.csr"));
+    QVERIFY(openssl("x509 -req -days 2 -in tls.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                    "-extfile names.cnf -out tls.pem"));
+
+    QTcpServer freePort;
+    QVERIFY(freePort.listen(QHostAddress::LocalHost, 0));
+    const quint16 tlsPort = freePort.serverPort();
+    freePort.close();
+    QFile config(dir.filePath("tls.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\nuser root\n"
+                                "cafile %2/ca.pem\ncertfile %2/tls.pem\nkeyfile %2/tls.key\n")
+                     .arg(tlsPort).arg(dir.path()).toUtf8());
+    config.close();
+    QProcess tlsBroker;
+    QProcess tlsBridge;
+    const auto stop = qScopeGuard([&] {
+        for (QProcess *process : {&tlsBridge, &tlsBroker}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    });
+    if (listening) {
+        tlsBroker.start(QStringLiteral("mosquitto"), {"-c", config.fileName()});
+        QVERIFY(tlsBroker.waitForStarted());
+    }
+    tlsBridge.setProcessChannelMode(QProcess::MergedChannels);
+    tlsBridge.start(QStringLiteral(BRIDGE_EXE),
+                    {"--broker", host, "--broker-port", QString::number(tlsPort), "--tls-ca",
+                     dir.filePath("ca.pem"), "--prefix", "tls", "--client-id", "tls.bridge"});
+    QByteArray log;
+    QVERIFY2(QTest::qWaitFor([&] {
+        log += tlsBridge.readAll();
+        return log.contains(outcome.toUtf8());
+    }, 2 * wait), log.constData());
 }
 
 void tst_MqttBridge::exitStatus_data()

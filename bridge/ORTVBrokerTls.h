@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+
+// TLS to a broker that the link reaches by address: the host name is looked up beforehand
+// without blocking, so the MQTT library never sees it. OpenSSL itself checks the broker's
+// certificate against the name the user gave, and the handshake names it (SNI), as a
+// connection to the name would.
+class ORTVBrokerTls
+{
+public:
+    ORTVBrokerTls() = default;
+    ~ORTVBrokerTls();
+    ORTVBrokerTls(const ORTVBrokerTls &) = delete;
+    ORTVBrokerTls &operator=(const ORTVBrokerTls &) = delete;
+
+    // Trusts the CA certificates in `caFile` and expects a certificate for `serverName`, a host
+    // name or an address. False, with the reason in errorString(), when the file is unusable.
+    bool setUp(const QString &caFile, const QString &serverName);
+    // Owned by this object, which must outlive every connection made with it.
+    SSL_CTX *context() const { return ctx; }
+    QString errorString() const { return failure; }
+
+private:
+    static void onHandshakeEvent(const SSL *ssl, int where, int ret);
+    bool fail(const QString &what);
+
+    SSL_CTX *ctx = nullptr;
+    // Empty for an address, which a handshake does not name.
+    QByteArray indicatedName;
+    QString failure;
+};
