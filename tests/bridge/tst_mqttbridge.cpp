@@ -55,7 +55,6 @@ private:
     bool restartBroker(bool persistence);
     bool startBridge();
     bool nft(const QString &command);
-    bool openssl(const QString &arguments);
     bool writeThrough(const QString &key);
     QByteArray bridgeErr();
     bool serverHolds(const QString &key, const QString &value);
@@ -488,14 +487,6 @@ void tst_MqttBridge::otherSettings()
     other.waitForFinished();
 }
 
-bool tst_MqttBridge::openssl(const QString &arguments)
-{
-    QProcess process;
-    process.setWorkingDirectory(dir.path());
-    process.start(QStringLiteral("openssl"), QProcess::splitCommand(arguments));
-    return process.waitForFinished(wait) && process.exitCode() == 0;
-}
-
 // A broker with a certificate from a test CA: the bridge, which hands the library an address,
 // still accepts it only for the name it was given.
 void tst_MqttBridge::tlsNameChecked_data()
@@ -504,14 +495,12 @@ void tst_MqttBridge::tlsNameChecked_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("outcome");
-    const QString refused = "not reachable (A TLS error occurred.)";
-    QTest::newRow("the certificate's name") << "DNS:localhost" << "localhost" << true
-                                            << "connected to the MQTT broker localhost:";
-    QTest::newRow("another name") << "DNS:broker.invalid" << "localhost" << true << refused;
-    QTest::newRow("the certificate's address") << "IP:127.0.0.1" << "127.0.0.1" << true
-                                               << "connected to the MQTT broker 127.0.0.1:";
-    QTest::newRow("an address it does not name") << "DNS:localhost" << "127.0.0.1" << true
-                                                 << refused;
+    const QString in = "connected to the MQTT broker";
+    const QString out = "not reachable (A TLS error occurred.)";
+    QTest::newRow("its name") << "DNS:localhost" << "localhost" << true << in;
+    QTest::newRow("another name") << "DNS:broker.invalid" << "localhost" << true << out;
+    QTest::newRow("its address") << "IP:127.0.0.1" << "127.0.0.1" << true << in;
+    QTest::newRow("an address it does not name") << "DNS:localhost" << "127.0.0.1" << true << out;
     QTest::newRow("nothing listening") << "DNS:localhost" << "127.0.0.1" << false
                                        << "not reachable (Connection refused)";
 }
@@ -525,11 +514,11 @@ void tst_MqttBridge::tlsNameChecked()
     if (QHostAddress(host).isNull() && QHostInfo::fromName(host).addresses().isEmpty())
         QSKIP("this machine has no address for the name (no /etc/hosts)");
     const QString key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
-    QVERIFY(openssl("req -x509 -days 2 -subj /CN=test-ca" + key + "ca.key -out ca.pem"));
-    QVERIFY(openssl("req -subj /CN=broker -addext subjectAltName=" + certified + key
-                    + "tls.key -out tls.csr"));
-    QVERIFY(openssl("x509 -req -days 2 -in tls.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-                    "-copy_extensions copy -out tls.pem"));
+    QCOMPARE(QProcess::execute("sh", {"-c", "cd " + dir.path() + " && exec >/dev/null 2>&1"
+        " && openssl req -x509 -days 2 -subj /CN=test-ca" + key + "ca.key -out ca.pem"
+        " && openssl req -subj /CN=broker -addext subjectAltName=" + certified + key + "tls.key"
+        " -out tls.csr && openssl x509 -req -days 2 -in tls.csr -CA ca.pem -CAkey ca.key"
+        " -CAcreateserial -copy_extensions copy -out tls.pem"}), 0);
     const quint16 tlsPort = freePort();
     QProcess tlsBroker;
     if (listening) {
