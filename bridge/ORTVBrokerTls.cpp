@@ -20,7 +20,7 @@ bool ORTVBrokerTls::setUp(const QString &caFile, const QString &serverName)
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     if (SSL_CTX_load_verify_locations(ctx, caFile.toLocal8Bit().constData(), nullptr) != 1)
         return fail(caFile);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ORTVBrokerTls::onVerified);
 
     X509_VERIFY_PARAM *param = SSL_CTX_get0_param(ctx);
     const QByteArray name = serverName.toUtf8();
@@ -49,6 +49,18 @@ void ORTVBrokerTls::onHandshakeEvent(const SSL *ssl, int where, int)
         SSL_set_tlsext_host_name(connection, nullptr);
     else
         SSL_set_tlsext_host_name(connection, self->indicatedName.constData());
+}
+
+int ORTVBrokerTls::onVerified(int preverified, X509_STORE_CTX *store)
+{
+    if (!preverified) {
+        const auto *ssl = static_cast<const SSL *>(
+            X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto *self = static_cast<ORTVBrokerTls *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+        self->refusal = QStringLiteral("certificate refused: %1").arg(
+            QString::fromUtf8(X509_verify_cert_error_string(X509_STORE_CTX_get_error(store))));
+    }
+    return preverified;
 }
 
 bool ORTVBrokerTls::fail(const QString &what)

@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <utility>
+
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
 
 // TLS to a broker that the link reaches by address: the host name is looked up beforehand
 // without blocking, so the MQTT library never sees it. OpenSSL itself checks the broker's
@@ -24,13 +27,18 @@ public:
     // Owned by this object, which must outlive every connection made with it.
     SSL_CTX *context() const { return ctx; }
     QString errorString() const { return failure; }
+    // Why the broker's certificate was refused since the last call, if it was: the library
+    // itself reports only a TLS or protocol error.
+    QString takeRefusal() { return std::exchange(refusal, QString()); }
 
 private:
     static void onHandshakeEvent(const SSL *ssl, int where, int ret);
+    static int onVerified(int preverified, X509_STORE_CTX *store);
     bool fail(const QString &what);
 
     SSL_CTX *ctx = nullptr;
     // Empty for an address, which a handshake does not name.
     QByteArray indicatedName;
     QString failure;
+    QString refusal;
 };

@@ -370,6 +370,9 @@ void ORTVMqttLink::failed(const QString &why)
         return;
     unwatchSocket();
     const bool wasConnected = isConnected();
+    const QString certificate = tls.takeRefusal();
+    if (!certificate.isEmpty())
+        refusal = certificate;
     // A refused CONNACK or a silent broker leaves the socket open; a lost connection is closed.
     mosquitto_disconnect(client);
     // A name often has an address the broker does not listen on (IPv6 beside IPv4): the next
