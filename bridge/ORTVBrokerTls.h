@@ -24,7 +24,8 @@ public:
     // Trusts the CA certificates in `caFile` and expects a certificate for `serverName`, a host
     // name or an address. False, with the reason in errorString(), when the file is unusable.
     bool setUp(const QString &caFile, const QString &serverName);
-    // Owned by this object, which must outlive every connection made with it.
+    // The callbacks of every connection made with the context use this object, which must
+    // outlive them.
     SSL_CTX *context() const { return ctx; }
     QString errorString() const { return failure; }
     // Why the broker's certificate was refused since the last call, if it was: the library
