@@ -96,10 +96,9 @@ void ORTVUDPTransceiver::setSendBufferSize(int bytes)
 // Takes the pending datagrams in batches straight from the descriptor, so a datagram costs a
 // share of one system call instead of Qt's peek and read, and goes on while datagrams keep
 // coming (after replies, a moment longer: awaitFollowUp), until the socket is empty or the
-// budget is spent. Every datagram taken is handled
-// completely, in order, even when the budget runs out in the middle of a batch: what is still
-// in the kernel then waits for the next pass. The replies of a batch go out together once it
-// is handled, before the next batch is taken.
+// budget is spent. Every datagram taken is handled completely, in order, even when the budget
+// runs out in the middle of a batch: what is still in the kernel then waits for the next pass.
+// The replies of a batch go out together once it is handled, before the next batch is taken.
 void ORTVUDPTransceiver::readPendingData()
 {
     if (!receiveBatch)
