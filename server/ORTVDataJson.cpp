@@ -1,4 +1,5 @@
 #include "ORTVDataJson.h"
+#include "ORTVPlainText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,7 +16,7 @@ char *putPlain(char *p, QStringView text)
     const char16_t *const units = text.utf16();
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t u = units[i];
-        if (u < 0x20 || u >= 0x7f || u == u'"' || u == u'\\')
+        if (!ORTVPlainText::isPlain(u))
             return nullptr;
         *p++ = char(u);
     }

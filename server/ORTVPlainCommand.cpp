@@ -1,4 +1,5 @@
 #include "ORTVPlainCommand.h"
+#include "ORTVPlainText.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ public:
             return std::nullopt;
         const char *start = at;
         while (at != end && *at != '"') {
-            const auto c = static_cast<unsigned char>(*at);
-            if (c < 0x20 || c > 0x7e || c == '\\')
+            if (!ORTVPlainText::isPlain(static_cast<unsigned char>(*at)))
                 return std::nullopt;
             ++at;
         }

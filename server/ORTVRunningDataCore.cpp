@@ -1,6 +1,7 @@
 #include "ORTVRunningDataCore.h"
 #include "ORTVLogFormat.h"
 #include "ORTVPlainCommand.h"
+#include "ORTVPlainText.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -16,8 +17,7 @@ namespace {
 bool writtenAsIs(QStringView text)
 {
     for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u > 0x7e || u == '"' || u == '\\')
+        if (!ORTVPlainText::isPlain(c.unicode()))
             return false;
     }
     return true;

@@ -1,6 +1,4 @@
-#include "ORTVDataJson.h"
-#include "ORTVHttpConnectionGuard.h"
-#include "ORTVHttpCounters.h"
+#include "ORTVDataHttpServer.h"
 #include "ORTVLocale.h"
 #include "ORTVLogFormat.h"
 #include "ORTVLoggingRules.h"
@@ -9,15 +7,9 @@
 #include "ORTVStoreSaver.h"
 #include "ORTVUDPTransceiver.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponse>
-#include <QJsonObject>
 #include <QNetworkProxy>
-#include <QTcpServer>
 #include <QTextStream>
 #include <QThread>
 
@@ -36,67 +28,13 @@ namespace {
 
 constexpr quint16 httpPort = 8080;
 constexpr quint16 udpPort = 1234;
-// Connections that arrive while the loop sleeps wait in the kernel's accept queue; with Qt's
-// default of 50 a burst of clients overflows it and the dropped ones retry only after 1, 3, 7 s.
-constexpr int httpListenBacklog = 1024;
 constexpr unsigned long pollSleepUs = 10000;
 
-#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-// Route handlers get the responder by lvalue reference from Qt 6.5 on, by rvalue reference before.
-using Responder = QHttpServerResponder &;
-#else
-using Responder = QHttpServerResponder &&;
-#endif
-
-// Answers HEAD with the head of the GET answer: its status, Content-Type and Content-Length, and
-// no body. The HTTP module writes the body of any answer it is given and counts Content-Length
-// from it; only for a device does it take the length from size() and send what is left to read,
-// so a device standing at its end gives the GET answer's length and nothing after the head.
-void writeHead(QHttpServerResponder &responder, const QHttpServerResponse &answer)
-{
-    auto *body = new QBuffer; // the responder takes it and deletes it once written
-    body->setData(answer.data());
-    body->open(QIODevice::ReadOnly);
-    body->seek(body->size());
-    responder.write(body, answer.mimeType(), answer.statusCode());
-}
-
-// Every method gets the same answer on the path; HEAD gets its head alone (writeHead). Rules are
-// tried in the order they were added, so the HEAD rule goes first.
-template <typename MakeAnswer>
-void addRoute(QHttpServer &server, const QString &path, MakeAnswer makeAnswer)
-{
-    server.route(path, QHttpServerRequest::Method::Head,
-                 [makeAnswer](Responder responder) { writeHead(responder, makeAnswer()); });
-    server.route(path, makeAnswer);
-}
-
-QJsonObject statusObject()
-{
-    QJsonObject status;
-    status.insert(QLatin1String("message"), QLatin1String("Current Server status"));
-    status.insert(QLatin1String("status"), QLatin1String("success"));
-    return status;
-}
-
 // The one way the server ends by itself: it cannot serve HTTP on its port.
-int failToListen(QTcpServer *tcpServer)
+int failToListen()
 {
     qStdOut() << "Failed to listen to port 8080 !" << Qt::endl;
-    delete tcpServer;
     return -1;
-}
-
-bool bindListener(QHttpServer &httpServer, QTcpServer *tcpServer)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    // bind() reports a failure from Qt 6.8 on; a server that would not answer on its port
-    // fails like a failed listen.
-    return httpServer.bind(tcpServer);
-#else
-    httpServer.bind(tcpServer);
-    return true;
-#endif
 }
 
 // With the trace on, every SetData writes the whole store as one line, and the message handler
@@ -132,8 +70,8 @@ ORTVStoreSaveFigures storeSaveFigures(const ORTVStoreSaver &saver)
 }
 
 // Each pass of the loop asks the event dispatcher once for what is ready, without waiting. Qt's
-// own poll-based dispatcher does that with less work per pass than the GLib one (about 15 us
-// less on an idle pass), and nothing in this process needs GLib's main context.
+// own poll-based dispatcher does that with less work per pass than the GLib one, and nothing in
+// this process needs GLib's main context.
 void usePlainEventDispatcher()
 {
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
@@ -160,27 +98,10 @@ int main(int argc, char **argv)
     // Each console line is flushed at once so a live log shows it when it happens.
     qStdOut() << "Orvane Tarvic NG Main Data Server Starting ..." << Qt::endl;
 
-    ORTVHttpCounters httpCounters;
-    QHttpServer httpServer;
-    addRoute(httpServer, QStringLiteral("/"), [&httpCounters]() {
-        ++httpCounters.root;
-        return QHttpServerResponse("Orvane Tarvic", QHttpServerResponder::StatusCode::Ok);
-    });
-    addRoute(httpServer, QStringLiteral("/Status"), [&httpCounters]() {
-        ++httpCounters.status;
-        return QHttpServerResponse(statusObject(), QHttpServerResponder::StatusCode::Ok);
-    });
-
-    auto *tcpServer = new QTcpServer(&httpServer);
-    tcpServer->setListenBacklogSize(httpListenBacklog);
-    if (!tcpServer->listen(QHostAddress::Any, httpPort))
-        return failToListen(tcpServer);
-    // Closes idle and oversized connections, and resumes accepting after running out of file
-    // descriptors. It must see each connection before the HTTP server does.
-    auto *guard = new ORTVHttpConnectionGuard(tcpServer);
-    if (!bindListener(httpServer, tcpServer))
-        return failToListen(tcpServer);
-    qStdOut() << "Listen on port " << tcpServer->serverPort() << Qt::endl;
+    ORTVDataHttpServer httpServer;
+    if (!httpServer.listen(httpPort))
+        return failToListen();
+    qStdOut() << "Listen on port " << httpServer.serverPort() << Qt::endl;
 
     // Both live until the process is killed.
     auto *core = new ORTVRunningDataCore(nullptr);
@@ -197,15 +118,10 @@ int main(int argc, char **argv)
                          transceiver->sendData(d, adr, port);
                      });
 
-    addRoute(httpServer, QStringLiteral("/Data"), [core, &httpCounters]() {
-        ++httpCounters.data;
-        return QHttpServerResponse(QByteArrayLiteral("application/json"),
-                                   ORTVDataJson::document(core->getCoreData()),
-                                   QHttpServerResponder::StatusCode::Ok);
-    });
+    httpServer.serveData(core);
 
     ORTVMetricsServer *metrics =
-        ORTVMetricsServer::fromEnvironment({core, transceiver, &httpCounters}, httpServer, guard);
+        ORTVMetricsServer::fromEnvironment({core, transceiver, httpServer.counters()});
     if (metrics && saver)
         metrics->setStoreSaveSource([saver]() { return storeSaveFigures(*saver); });
 

@@ -8,7 +8,6 @@
 
 #include <functional>
 
-class ORTVHttpConnectionGuard;
 class ORTVRunningDataCore;
 class ORTVUDPTransceiver;
 class QHttpServer;
@@ -40,11 +39,8 @@ public:
     };
 
     // The listener the environment asks for, or nullptr when the variable is not set or the
-    // address cannot be listened on (one warning; the server runs on without it). dataServer
-    // and dataGuard are those of the HTTP port: it counts their requests and closed
-    // connections.
-    static ORTVMetricsServer *fromEnvironment(const Sources &sources, QHttpServer &dataServer,
-                                              ORTVHttpConnectionGuard *dataGuard);
+    // address cannot be listened on (one warning; the server runs on without it).
+    static ORTVMetricsServer *fromEnvironment(const Sources &sources);
     // [HOST:]PORT, HOST an IPv4 or IPv6 address (in brackets with a port); no HOST: any.
     static bool parseAddress(const QString &text, QHostAddress &host, quint16 &port);
 
@@ -57,8 +53,6 @@ public:
 private:
     explicit ORTVMetricsServer(const Sources &sources);
     bool listen(const QHostAddress &host, quint16 port, QString &error);
-    void countDataRequests(QHttpServer &dataServer, ORTVHttpConnectionGuard *dataGuard);
-    void watchGuard(ORTVHttpConnectionGuard *guard);
 
     Sources sources;
     QHttpServer *httpServer = nullptr;

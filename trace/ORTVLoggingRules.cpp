@@ -1,15 +1,12 @@
 #include "ORTVLoggingRules.h"
+#include "ORTVSignalPipe.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 #include <QStringDecoder>
 
-#include <cerrno>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,17 +17,11 @@ QString &configFile()
     return path;
 }
 
-// The signal handler only writes a byte here; the event loop reads it from the other end.
-int hangupPipe[2] = {-1, -1};
-
 } // namespace
 
 void ORTVLoggingRules::holdHangups()
 {
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    ::pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+    ORTVSignalPipe::holdSignals({SIGHUP});
 }
 
 void ORTVLoggingRules::takeOverConfigFile()
@@ -45,48 +36,15 @@ ORTVLoggingRules::ORTVLoggingRules(QObject *parent)
 {
     if (!path.isEmpty())
         apply();
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, hangupPipe) != 0) {
-        // SIGHUP stays held: it then changes nothing, rather than ending the process.
+    auto *hangups = new ORTVSignalPipe({SIGHUP}, this);
+    // Without the pipe SIGHUP stays held: it then changes nothing, rather than ending the process.
+    if (!hangups->isWatching())
         qWarning() << "Cannot watch for SIGHUP: logging rules are read at start only";
-        return;
-    }
-    notifier = new QSocketNotifier(hangupPipe[1], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &ORTVLoggingRules::hangupReceived);
-    struct sigaction action = {};
-    action.sa_handler = &ORTVLoggingRules::onHangup;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGHUP, &action, nullptr);
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    ::pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
-}
-
-ORTVLoggingRules::~ORTVLoggingRules()
-{
-    if (notifier) {
-        ::signal(SIGHUP, SIG_DFL);
-        ::close(hangupPipe[0]);
-        ::close(hangupPipe[1]);
-        hangupPipe[0] = hangupPipe[1] = -1;
-    }
-}
-
-void ORTVLoggingRules::onHangup(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    // A full pipe already holds a wake-up; nothing is lost by dropping this one.
-    [[maybe_unused]] const ssize_t written = ::write(hangupPipe[0], &byte, 1);
-    errno = saved;
+    connect(hangups, &ORTVSignalPipe::caught, this, &ORTVLoggingRules::hangupReceived);
 }
 
 void ORTVLoggingRules::hangupReceived()
 {
-    char bytes[64];
-    while (::read(hangupPipe[1], bytes, sizeof bytes) > 0) {
-    }
     if (path.isEmpty()) {
         qWarning() << "SIGHUP: no logging rules file to reload (QT_LOGGING_CONF is not set)";
         return;

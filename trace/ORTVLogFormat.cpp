@@ -1,4 +1,5 @@
 #include "ORTVLogFormat.h"
+#include "ORTVPlainText.h"
 
 #include <QChar>
 #include <QDebug>
@@ -21,12 +22,6 @@ constexpr char16_t hexUpper(unsigned nibble)
 constexpr bool isHexDigit(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Printable ASCII that is written as it is: everything from space to '~' but '"' and '\'.
-constexpr bool isPlainAscii(char16_t c)
-{
-    return c >= 0x20 && c < 0x7f && c != u'"' && c != u'\\';
 }
 
 // The two-character escapes the debug stream uses for these; 0 for the others.
@@ -62,7 +57,7 @@ char16_t *putLatin1(char16_t *out, QLatin1StringView text)
     return out;
 }
 
-// True when all four code units at p are plain ASCII (see isPlainAscii): the common case,
+// True when all four code units at p are plain (ORTVPlainText::isPlain): the common case,
 // tested four at a time on one 64-bit word.
 inline bool fourPlainAscii(const char16_t *p)
 {
@@ -96,7 +91,7 @@ char16_t *putQuoted(char16_t *out, const char16_t *p, const char16_t *const end)
             continue;
         }
         const char16_t c = *p;
-        if (isPlainAscii(c)) {
+        if (ORTVPlainText::isPlain(c)) {
             *out++ = c;
             ++p;
             continue;
@@ -158,7 +153,7 @@ char16_t *putQuoted(char16_t *out, const uchar *p, const uchar *const end)
             }
             afterHexEscape = false;
         }
-        if (isPlainAscii(c)) {
+        if (ORTVPlainText::isPlain(c)) {
             *out++ = c;
         } else if (const char16_t e = shortEscape(c)) {
             *out++ = u'\\';

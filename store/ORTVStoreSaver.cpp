@@ -1,7 +1,7 @@
 #include "ORTVStoreSaver.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVStoreFile.h"
-#include "ORTVStopSignals.h"
+#include "ORTVSignalPipe.h"
 
 #include <QDebug>
 #include <QDir>
@@ -82,10 +82,12 @@ ORTVStoreSaver *ORTVStoreSaver::fromEnvironment(ORTVRunningDataCore *core, QObje
     auto *saver = new ORTVStoreSaver(core, path, seconds, parent);
     saver->restore();
     if (saver->start()) {
-        auto *stopSignals = new ORTVStopSignals(saver);
-        connect(stopSignals, &ORTVStopSignals::stopRequested, saver, [saver](int signalNumber) {
+        auto *stopSignals = new ORTVSignalPipe({SIGTERM, SIGINT}, saver);
+        if (!stopSignals->isWatching())
+            qWarning() << "Cannot watch for SIGTERM and SIGINT: no save when the server is stopped";
+        connect(stopSignals, &ORTVSignalPipe::caught, saver, [saver](int signalNumber) {
             saver->saveNow();
-            ORTVStopSignals::endBySignal(signalNumber);
+            ORTVSignalPipe::endBySignal(signalNumber);
         });
     }
     return saver;
@@ -116,18 +118,19 @@ void ORTVStoreSaver::restore()
         if (!problem.isEmpty())
             qWarning().noquote() << problem + QLatin1String(": using the backup");
         pruneSetAside();
-        core->restoreData(contents.store);
-        savedChanges = core->changeCount();
-        qWarning().noquote() << QStringLiteral("Restored %1 values from %2 (saved %3)")
-                                    .arg(contents.store.size())
-                                    .arg(backup, savedAtText(contents.savedAt));
+        restoreFrom(backup, contents);
         return;
     }
+    restoreFrom(filePath, contents);
+}
+
+void ORTVStoreSaver::restoreFrom(const QString &path, const ORTVStoreFile::Contents &contents)
+{
     core->restoreData(contents.store);
     savedChanges = core->changeCount();
     qWarning().noquote() << QStringLiteral("Restored %1 values from %2 (saved %3)")
                                 .arg(contents.store.size())
-                                .arg(filePath, savedAtText(contents.savedAt));
+                                .arg(path, savedAtText(contents.savedAt));
 }
 
 bool ORTVStoreSaver::start()

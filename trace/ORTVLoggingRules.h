@@ -3,8 +3,6 @@
 #include <QObject>
 #include <QString>
 
-class QSocketNotifier;
-
 // The logging rules of the file that QT_LOGGING_CONF names, read at start and read again when
 // the process receives SIGHUP (`systemctl reload`), so the per-datagram lines can be turned on
 // and off without a restart, which would empty the store.
@@ -29,7 +27,6 @@ public:
     // Applies the file's rules and reloads them on every SIGHUP, inside the event loop. One
     // object per process.
     explicit ORTVLoggingRules(QObject *parent = nullptr);
-    ~ORTVLoggingRules() override;
 
     QString filePath() const { return path; }
     // Reads the file again and applies it; false, a warning and the debug lines off when it
@@ -43,8 +40,5 @@ private slots:
     void hangupReceived();
 
 private:
-    static void onHangup(int);
-
     QString path;
-    QSocketNotifier *notifier = nullptr;
 };

@@ -41,8 +41,9 @@ public:
 
     // Replaces PATH with BYTES so that a crash or power cut leaves either the old file or the new
     // one: BYTES go to PATH.tmp, which is synced and renamed over PATH; the file it replaces is
-    // kept as PATH.bak; then the directory is synced. Plain system calls only, so that a forked
-    // child may call it. Returns 0, or the errno of the step that failed (*step names it).
+    // kept as PATH.bak; then the directory is synced. Plain system calls, so that each sync and
+    // rename happens in this order and a failure names its step (QSaveFile keeps no backup and
+    // syncs no directory). Returns 0, or the errno of the step that failed (*step names it).
     static int write(const QByteArray &path, const QByteArray &bytes, const char **step);
 
     static QString tempPath(const QString &path) { return path + QLatin1String(".tmp"); }

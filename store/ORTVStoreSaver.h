@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ORTVStoreFile.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -53,6 +55,7 @@ private slots:
     void childReported();
 
 private:
+    void restoreFrom(const QString &path, const ORTVStoreFile::Contents &contents);
     QString setAside(const QString &badFile);
     void pruneSetAside();
     void finishSave(int error, const QString &step, qint64 durationMs);

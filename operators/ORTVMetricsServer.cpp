@@ -1,13 +1,13 @@
 #include "ORTVMetricsServer.h"
 #include "ORTVHttpConnectionGuard.h"
 #include "ORTVHttpCounters.h"
+#include "ORTVHttpRoutes.h"
 #include "ORTVMetricsText.h"
 #include "ORTVProcessFigures.h"
 #include "ORTVRunningDataCore.h"
 #include "ORTVUDPSocketFigures.h"
 #include "ORTVUDPTransceiver.h"
 
-#include <QBuffer>
 #include <QDebug>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -15,12 +15,6 @@
 #include <QTcpServer>
 
 namespace {
-
-#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-using Responder = QHttpServerResponder &;
-#else
-using Responder = QHttpServerResponder &&;
-#endif
 
 QHttpServerResponse metricsAnswer(const ORTVMetricsServer *metrics)
 {
@@ -125,9 +119,7 @@ ORTVMetricsServer::ORTVMetricsServer(const Sources &sources)
 {
 }
 
-ORTVMetricsServer *ORTVMetricsServer::fromEnvironment(const Sources &sources,
-                                                      QHttpServer &dataServer,
-                                                      ORTVHttpConnectionGuard *dataGuard)
+ORTVMetricsServer *ORTVMetricsServer::fromEnvironment(const Sources &sources)
 {
     const QString address = qEnvironmentVariable("ORTV_METRICS_ADDRESS");
     if (address.isEmpty())
@@ -143,7 +135,6 @@ ORTVMetricsServer *ORTVMetricsServer::fromEnvironment(const Sources &sources,
         delete metrics;
         return nullptr;
     }
-    metrics->countDataRequests(dataServer, dataGuard);
     qInfo().nospace().noquote() << "Metrics served on " << address << " /metrics";
     return metrics;
 }
@@ -174,65 +165,15 @@ bool ORTVMetricsServer::listen(const QHostAddress &host, quint16 port, QString &
         error = tcpServer->errorString();
         return false;
     }
-    watchGuard(new ORTVHttpConnectionGuard(tcpServer));
-    const QString path = QStringLiteral("/metrics");
-    // HEAD gets the GET answer's head: its status, Content-Type and Content-Length. The HTTP
-    // module takes the length of a device answer from size() and sends what is left to read,
-    // so a buffer standing at its end gives the head alone.
-    httpServer->route(path, QHttpServerRequest::Method::Head, [this](Responder responder) {
-        const QHttpServerResponse answer = metricsAnswer(this);
-        auto *body = new QBuffer; // the responder takes it and deletes it once written
-        body->setData(answer.data());
-        body->open(QIODevice::ReadOnly);
-        body->seek(body->size());
-        responder.write(body, answer.mimeType(), answer.statusCode());
-    });
-    httpServer->route(path, QHttpServerRequest::Method::Get,
-                      [this]() { return metricsAnswer(this); });
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    if (!httpServer->bind(tcpServer)) {
+    ORTVHttpRoutes::countClosed(new ORTVHttpConnectionGuard(tcpServer), sources.http);
+    ORTVHttpRoutes::addRoute(
+        *httpServer, QStringLiteral("/metrics"), [this]() { return metricsAnswer(this); },
+        QHttpServerRequest::Method::Get);
+    if (!ORTVHttpRoutes::bind(*httpServer, tcpServer)) {
         error = QStringLiteral("the HTTP module did not take the listener");
         return false;
     }
-#else
-    httpServer->bind(tcpServer);
-#endif
     return true;
-}
-
-// Unrouted requests on the HTTP port get the HTTP module's own 404 answer, counted on the way.
-void ORTVMetricsServer::countDataRequests(QHttpServer &dataServer,
-                                          ORTVHttpConnectionGuard *dataGuard)
-{
-    ORTVHttpCounters *http = sources.http;
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    // What the HTTP module sends without a missing handler, byte for byte.
-    dataServer.setMissingHandler(this, [http](const QHttpServerRequest &,
-                                              QHttpServerResponder &responder) {
-        ++http->other;
-        responder.sendResponse(QHttpServerResponse(QHttpServerResponder::StatusCode::NotFound));
-    });
-#else
-    // Writes the same bytes as the HTTP module's own 404 (Qt 6.4 has no sendResponse here).
-    dataServer.setMissingHandler([http](const QHttpServerRequest &,
-                                        QHttpServerResponder &&responder) {
-        ++http->other;
-        responder.write(QHttpServerResponder::StatusCode::NotFound);
-    });
-#endif
-    watchGuard(dataGuard);
-}
-
-void ORTVMetricsServer::watchGuard(ORTVHttpConnectionGuard *guard)
-{
-    ORTVHttpCounters *http = sources.http;
-    connect(guard, &ORTVHttpConnectionGuard::closingConnection, this,
-            [http](ORTVHttpConnectionGuard::Reason reason) {
-                if (reason == ORTVHttpConnectionGuard::Reason::Idle)
-                    ++http->closedIdle;
-                else
-                    ++http->closedOversized;
-            });
 }
 
 void ORTVMetricsServer::setStoreSaveSource(std::function<ORTVStoreSaveFigures()> source)
