@@ -24,10 +24,8 @@ public:
     // How many lines the static functions below have formatted so far (disabled ones are not).
     static quint64 linesFormatted();
 
-    // QHash(("k", "v")("k2", "v2")) in the hash's iteration order: the store after a write.
-    // When the store has as many keys as at the previous dump and only a few entries are not
-    // the same strings any more (same characters, held since), only those are rewritten in
-    // the previous dump's text.
+    // QHash(("k", "v")("k2", "v2")) in the hash's iteration order: the store after a write
+    // (ORTVStoreDump rewrites only what changed since the last one).
     static void logStore(const QHash<QString, QString> &store);
     // RX ( "addr" : port ) <-  "payload"
     static void logReceived(const QHostAddress &from, int port, const QByteArray &payload);
@@ -68,11 +66,8 @@ private:
                             QLatin1StringView arrow, Payload payload);
     static QString addressText(const QHostAddress &address);
     static ORTVLogFormat &shared();
-    // The last store dump, entry by entry, so the next one only rewrites what changed.
-    struct StoreCache;
-    static StoreCache &storeCache();
-    void appendStore(const QHash<QString, QString> &store, StoreCache &cache);
-    bool patchStore(const QHash<QString, QString> &store, StoreCache &cache);
+    // Patches the last dump's text in place.
+    friend class ORTVStoreDump;
 
     QString buffer;   // written through base; its size is the usable room, not the text
     char16_t *base = nullptr;
