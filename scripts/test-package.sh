@@ -353,6 +353,26 @@ store_file_checks() {
 }
 store_file_checks
 
+# ---- what systemd sees: ready when it answers, a status line, a watchdog for a hung loop -------
+watchdog_checks() {
+    local pid ms status watchdog stopped
+    inside systemctl stop "$UNIT"
+    ms=$(inside bash -c 's=$(date +%s%N); systemctl start "$1" && echo $(( ($(date +%s%N) - s) / 1000000 ))'         start "$UNIT")
+    check "systemctl start returns when the server answers (Type=notify, ${ms:-?} ms)"         eval '[ -n "$ms" ] && status_answers && stored pkgtest.boot.10'
+    status=$(inside systemctl show -p StatusText --value "$UNIT")
+    check "systemctl status shows the server's status line ($status)"         grep -Eq '^[0-9]+ keys, [0-9]+ peers, [0-9]+ datagrams/s$' <<<"$status"
+    check "systemctl status shows it" eval \
+        'grep -q "Status: \"[0-9]* keys, " <<<"$(inside systemctl status --no-pager "$UNIT")"'
+    watchdog=$(inside systemctl show -p WatchdogUSec --value "$UNIT")
+    pid=$(main_pid)
+    inside kill -STOP "$pid"
+    stopped=$SECONDS
+    check "a stopped (SIGSTOP) server is restarted within the watchdog's $watchdog and 2 s" \
+        until_true 12 eval 'p=$(main_pid) && [ "${p:-0}" -gt 0 ] && [ "$p" != "$pid" ] && status_answers'
+    check "and comes back with its values ($((SECONDS - stopped)) s)" stored pkgtest.boot.10
+}
+watchdog_checks
+
 # ---- the MQTT bridge, beside the server and the broker -------------------------------------------
 out=$(inside "${APT[@]}" install mosquitto mosquitto-clients \
     "/root/pkgs/$(basename "$bridge_deb")" 2>&1) ||

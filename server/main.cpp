@@ -4,6 +4,7 @@
 #include "ORTVLoggingRules.h"
 #include "ORTVMetricsServer.h"
 #include "ORTVRunningDataCore.h"
+#include "ORTVServiceNotifier.h"
 #include "ORTVStoreSaver.h"
 #include "ORTVUDPTransceiver.h"
 
@@ -124,6 +125,19 @@ int main(int argc, char **argv)
         ORTVMetricsServer::fromEnvironment({core, transceiver, httpServer.counters()});
     if (metrics && saver)
         metrics->setStoreSaveSource([saver]() { return storeSaveFigures(*saver); });
+
+    // Under systemd (Type=notify): ready now that the store is restored and every listener is up.
+    auto figures = [core, transceiver]() {
+        return ORTVServiceNotifier::Figures{core->getCoreData().size(),
+                                            transceiver->peers().size(),
+                                            transceiver->counters().datagramsReceived};
+    };
+    if (ORTVServiceNotifier *notifier = ORTVServiceNotifier::fromEnvironment(figures, &app)) {
+        if (saver)
+            QObject::connect(saver, &ORTVStoreSaver::finalSaveStarting, notifier,
+                             &ORTVServiceNotifier::notifyStopping);
+        notifier->notifyReady();
+    }
 
     // The application's own event loop is never entered: poll, then sleep, for ever.
     QElapsedTimer pass;
