@@ -86,7 +86,7 @@ ORTVStoreSaver *ORTVStoreSaver::fromEnvironment(ORTVRunningDataCore *core, QObje
         if (!stopSignals->isWatching())
             qWarning() << "Cannot watch for SIGTERM and SIGINT: no save when the server is stopped";
         connect(stopSignals, &ORTVSignalPipe::caught, saver, [saver](int signalNumber) {
-            saver->saveNow();
+            saver->finalSave();
             ORTVSignalPipe::endBySignal(signalNumber);
         });
     }
@@ -128,6 +128,7 @@ void ORTVStoreSaver::restoreFrom(const QString &path, const ORTVStoreFile::Conte
 {
     core->restoreData(contents.store);
     savedChanges = core->changeCount();
+    lastSave = contents.savedAt;
     qWarning().noquote() << QStringLiteral("Restored %1 values from %2 (saved %3)")
                                 .arg(contents.store.size())
                                 .arg(path, savedAtText(contents.savedAt));
@@ -259,8 +260,9 @@ void ORTVStoreSaver::stopChild()
     childPid = 0;
 }
 
-void ORTVStoreSaver::saveNow()
+void ORTVStoreSaver::finalSave()
 {
+    emit finalSaveStarting();
     stopChild();
     const quint64 changes = core->changeCount();
     if (changes == savedChanges)
@@ -270,9 +272,20 @@ void ORTVStoreSaver::saveNow()
     const int error = ORTVStoreFile::write(
         QFile::encodeName(filePath),
         ORTVStoreFile::encode(core->getCoreData(), QDateTime::currentDateTimeUtc()), &step);
-    if (error == 0)
+    if (error == 0) {
         savedChanges = changes;
-    finishSave(error, QString::fromLatin1(step), monotonicMs() - started);
+        finishSave(error, QString(), monotonicMs() - started);
+        return;
+    }
+    // Said even in a run of failures: nothing will try again.
+    ++failures;
+    const QString since = lastSave.isValid()
+        ? QStringLiteral("the last good save (%1)").arg(savedAtText(lastSave))
+        : QStringLiteral("the start");
+    qWarning().noquote() << QStringLiteral("The final save of the store to %1 failed (%2: %3): "
+                                           "the changes since %4 are lost")
+                                .arg(filePath, QString::fromLatin1(step),
+                                     QString::fromLocal8Bit(std::strerror(error)), since);
 }
 
 void ORTVStoreSaver::finishSave(int error, const QString &step, qint64 durationMs)

@@ -38,17 +38,20 @@ public:
     void restore();
     // Starts saving when the file's directory is writable; false (and a warning) when not.
     bool start();
-    // Saves at once, in this process, when the store changed since the last save.
-    void saveNow();
+    // The save before the process ends: at once, in this process, when the store changed since
+    // the last save; a line saying what is lost when it fails.
+    void finalSave();
 
     QString path() const { return filePath; }
     quint64 savesDone() const { return saves; }
     quint64 savesFailed() const { return failures; }
+    // Of the last good save: by this process, or of the file the store was restored from.
     QDateTime lastSaveTime() const { return lastSave; }
     qint64 lastSaveDurationMs() const { return lastDurationMs; }
 
 signals:
     void saveFinished(bool ok, qint64 durationMs);
+    void finalSaveStarting();
 
 private slots:
     void startSave();

@@ -279,18 +279,25 @@ void tst_Metrics::unusableAddressWarnsAndServes()
     QCOMPARE(server.process.state(), QProcess::Running);
 }
 
-// With the store file on as well, its saves show: none before a change, one after it.
+// Starts a server with the metrics listener and the store file in dir.
+static bool startWithStoreFile(ServerProcess &server, const QTemporaryDir &dir)
+{
+    setMetricsAddress(server, metricsAddress);
+    setVariable(server, QStringLiteral("ORTV_STORE_FILE"), dir.filePath(QStringLiteral("store")));
+    setVariable(server, QStringLiteral("ORTV_STORE_SAVE_SECONDS"), QStringLiteral("1"));
+    // The metrics listener starts after the lines start() waits for.
+    return server.start(waitMs)
+        && QTest::qWaitFor([&] { return server.err().contains("Metrics served on"); }, waitMs);
+}
+
+// With the store file on as well, its saves show: none before a change, one after it; after a
+// restart the last save is the restored file's.
 void tst_Metrics::storeFileSavesCounted()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     ServerProcess server;
-    setMetricsAddress(server, metricsAddress);
-    setVariable(server, QStringLiteral("ORTV_STORE_FILE"), dir.filePath(QStringLiteral("store")));
-    setVariable(server, QStringLiteral("ORTV_STORE_SAVE_SECONDS"), QStringLiteral("1"));
-    QVERIFY(server.start(waitMs));
-    // The metrics listener starts after the lines start() waits for.
-    QVERIFY(QTest::qWaitFor([&] { return server.err().contains("Metrics served on"); }, waitMs));
+    QVERIFY(startWithStoreFile(server, dir));
     const quint16 port = 8090;
     QCOMPARE(sampleOf(httpGet(port, "/metrics"), "ortv_store_file_saves_total"), "0");
 
@@ -304,6 +311,16 @@ void tst_Metrics::storeFileSavesCounted()
     const double savedAt =
         sampleOf(exposition, "ortv_store_file_last_save_timestamp_seconds").toDouble();
     QVERIFY2(qAbs(savedAt - QDateTime::currentSecsSinceEpoch()) < 60, exposition);
+
+    server.stop();
+    ServerProcess restarted;
+    QVERIFY(startWithStoreFile(restarted, dir));
+    const QByteArray afterRestart = httpGet(port, "/metrics");
+    QCOMPARE(sampleOf(afterRestart, "ortv_store_file_saves_total"), "0");
+    // The file holds the time its contents were taken, a moment before the save ended.
+    const double restoredAt =
+        sampleOf(afterRestart, "ortv_store_file_last_save_timestamp_seconds").toDouble();
+    QVERIFY2(restoredAt <= savedAt && savedAt - restoredAt < 5, afterRestart);
 }
 
 QTEST_MAIN(tst_Metrics)

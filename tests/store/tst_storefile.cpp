@@ -91,6 +91,7 @@ private slots:
     void badFileFallsBack_data();
     void badFileFallsBack();
     void unwritablePlace();
+    void failedFinalSaveSaid();
 
 private:
     QTemporaryDir dir;
@@ -210,6 +211,36 @@ void tst_StoreFile::unwritablePlace()
                              .arg(path)));
     QCOMPARE(server.ask(R"({"cmd":"SetDataReadData","url":"k","data":"v"})"),
              QByteArray(R"({"data":"v","url":"k"})"));
+}
+
+// A final save that cannot write (its temporary file's place is taken by a directory, as a full
+// disk would fail it) says what is lost, since when, and the process still ends by its signal.
+void tst_StoreFile::failedFinalSaveSaid()
+{
+    QFile::remove(file());
+    QFile::remove(file() + ".bak");
+    QString savedAt;
+    {
+        StoreServer server(file());
+        QVERIFY(server.start(waitMs));
+        server.ask(R"({"cmd":"SetDataReadData","url":"k","data":"kept"})");
+        QVERIFY(server.endsBy(SIGTERM));
+        ORTVStoreFile::Contents contents;
+        QString error;
+        bool missing = false;
+        QVERIFY2(ORTVStoreFile::read(file(), &contents, &error, &missing), qPrintable(error));
+        savedAt = contents.savedAt.toUTC().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+    }
+    StoreServer server(file());
+    QVERIFY(server.start(waitMs));
+    server.ask(R"({"cmd":"SetDataReadData","url":"k","data":"lost"})");
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("store.tmp/taken")));
+    QVERIFY(server.endsBy(SIGTERM));
+    QVERIFY(QDir(file() + ".tmp").removeRecursively());
+    QCOMPARE(server.warnings().last(),
+             QStringLiteral("The final save of the store to %1 failed (create: Is a directory): "
+                            "the changes since the last good save (%2 UTC) are lost")
+                 .arg(file(), savedAt));
 }
 
 QTEST_GUILESS_MAIN(tst_StoreFile)
