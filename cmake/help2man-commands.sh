@@ -26,8 +26,8 @@ function esc(s) {
         s = "\\&" s
     return s
 }
-function names(spec,    n, i, words, out) {
-    n = split(spec, words, " ")
+function names(signature,    n, i, words, out) {
+    n = split(signature, words, " ")
     out = ""
     for (i = 1; i <= n; i++) {
         if (words[i] ~ /^-/) {
@@ -78,17 +78,17 @@ function names(spec,    n, i, words, out) {
             /^  [^ ]/ {
                 line = substr($0, 3)
                 gap = index(line, "  ")
-                spec = substr(line, 1, gap - 1)
+                signature = substr(line, 1, gap - 1)
                 text = substr(line, gap)
                 sub(/^ +/, "", text)
                 keep = ""
-                if (part == "options" && spec !~ /^-h, --help$|^--help-all$/ &&
-                    index(shared, "  " spec "  ") == 0)
+                if (part == "options" && signature !~ /^-h, --help$|^--help-all$/ &&
+                    index(shared, "  " signature "  ") == 0)
                     keep = "options"
-                else if (part == "arguments" && spec == "arguments")
+                else if (part == "arguments" && signature == "arguments")
                     keep = "arguments"
                 if (keep == "options")
-                    options = options ".TP\n" names(spec) "\n" esc(text) "\n"
+                    options = options ".TP\n" names(signature) "\n" esc(text) "\n"
                 else if (keep == "arguments")
                     own = own ".TP\n\\fI" esc(arguments) "\\fR\n" esc(text) "\n"
                 next
