@@ -32,6 +32,9 @@ void writeStore(ORTVMetricsText &text, ORTVRunningDataCore *core)
     text.gauge("ortv_store_keys", "Keys in the store.", double(store.size()));
     text.gauge("ortv_store_bytes", "Estimate of the memory the store's keys and values take.",
                double(bytes));
+    text.counter("ortv_store_changes_total",
+                 "Changes of the store: keys added and values that differ from the stored one.",
+                 core->changeCount());
 }
 
 void writeCore(ORTVMetricsText &text, const ORTVCoreCounters &core)

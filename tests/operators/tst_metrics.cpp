@@ -211,6 +211,8 @@ void tst_Metrics::scrapedByPrometheus()
         {QStringLiteral("ortv_udp_kernel_drops_total"), QStringLiteral("0")},
         {QStringLiteral("ortv_peers"), QStringLiteral("3")},
         {QStringLiteral("ortv_store_keys"), QStringLiteral("20")},
+        // The same values again change nothing.
+        {QStringLiteral("ortv_store_changes_total"), QStringLiteral("20")},
         {QStringLiteral("ortv_http_requests_total{route=\"other\"}"), QStringLiteral("1")},
         {QStringLiteral("ortv_build_info{qt=\"") + QString::fromLatin1(qVersion())
              + QStringLiteral("\"}"), QStringLiteral("1")},
