@@ -7,6 +7,11 @@
 
 namespace {
 
+// Without the bridge's mark after this long with none of the broker's retained messages, or this
+// long in all, every value is published again instead.
+constexpr int collectionIdleMs = 5000;
+constexpr int collectionMaxMs = 60000;
+
 void warn(const QString &line)
 {
     qWarning().noquote() << line;

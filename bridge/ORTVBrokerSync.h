@@ -20,11 +20,6 @@ class ORTVBrokerSync : public QObject
     Q_OBJECT
 
 public:
-    // Without the bridge's mark after this long with none of the broker's retained messages, or
-    // this long in all, every value is published again instead.
-    static constexpr int collectionIdleMs = 5000;
-    static constexpr int collectionMaxMs = 60000;
-
     ORTVBrokerSync(ORTVMqttLink *link, ORTVRetainedMirror *mirror, const QString &prefix,
                    QObject *parent = nullptr);
 
