@@ -4,9 +4,12 @@
 #include <QString>
 #include <QStringList>
 
+class QCommandLineParser;
+
 // The bridge's settings from its command line, each also from an environment variable
 // (ORTV_BRIDGE_ and the option's name in capitals, '-' as '_': --broker-port is
-// ORTV_BRIDGE_BROKER_PORT) for a service unit; the command line wins.
+// ORTV_BRIDGE_BROKER_PORT) for a service unit; the command line wins. The initial values are
+// the defaults, which the --help text shows.
 class ORTVBridgeOptions
 {
 public:
@@ -21,14 +24,26 @@ public:
     QString clientId;
     QString username;
     QString passwordFile;
+    // The first line of the password file.
+    QString password;
     QString tlsCaFile;
     bool readOnly = false;
     bool homeAssistant = false;
     // Port of the server's metrics listener to relay a few figures from; 0: none.
     quint16 metricsPort = 0;
 
-    // False with `error` set for an unknown option or a value that does not fit its option.
-    // Exits for --help and --version, like QCommandLineParser::process.
+    // False with `error` set for an unknown option, a value that does not fit its option or a
+    // password file that cannot be read. Exits for --help and --version, like
+    // QCommandLineParser::process.
     bool parse(const QStringList &arguments, const QProcessEnvironment &environment);
     QString error;
+
+    // The node id of the Home Assistant discovery entries; empty without --home-assistant.
+    QString homeAssistantNode() const;
+
+private:
+    void addOptions(QCommandLineParser &parser) const;
+    bool take(const QCommandLineParser &parser, const QProcessEnvironment &environment);
+    bool readPassword();
+    bool fail(const QString &why);
 };

@@ -11,6 +11,11 @@ ORTVBrokerTls::~ORTVBrokerTls()
     SSL_CTX_free(ctx);
 }
 
+bool ORTVBrokerTls::holdsInput(const SSL *ssl)
+{
+    return SSL_has_pending(ssl) == 1;
+}
+
 bool ORTVBrokerTls::setUp(const QString &caFile, const QString &serverName)
 {
     SSL_CTX_free(ctx);

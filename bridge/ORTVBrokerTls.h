@@ -31,6 +31,9 @@ public:
     // Why the broker's certificate was refused since the last call, if it was: the library
     // itself reports only a TLS or protocol error.
     QString takeRefusal() { return std::exchange(refusal, QString()); }
+    // Whether a connection holds bytes read from its socket and not yet taken: the socket
+    // alone does not tell.
+    static bool holdsInput(const SSL *ssl);
 
 private:
     static void onHandshakeEvent(const SSL *ssl, int where, int ret);

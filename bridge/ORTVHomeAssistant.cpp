@@ -15,12 +15,33 @@ QString objectId(const QString &key)
                                    .toHex().left(objectIdLength));
 }
 
+QString sensorConfigTopic(const QString &nodeId, const QString &objectId)
+{
+    return QStringLiteral("%1/sensor/%2/%3/config")
+        .arg(QLatin1String(ORTVHomeAssistant::discoveryPrefix), nodeId, objectId);
+}
+
+QString metricObjectId(const ORTVHomeAssistant::Metric &metric)
+{
+    return QLatin1String("metrics_") + QLatin1String(metric.name);
+}
+
+// The device all of the bridge's sensors belong to.
+QJsonObject device(const QString &nodeId)
+{
+    return QJsonObject{
+        {QStringLiteral("identifiers"), QJsonArray{nodeId}},
+        {QStringLiteral("name"), QStringLiteral("ORTV data server")},
+        {QStringLiteral("manufacturer"), QStringLiteral("Orvane")},
+        {QStringLiteral("model"), QStringLiteral("ortv-mqtt-bridge")},
+    };
+}
+
 } // namespace
 
 QString ORTVHomeAssistant::configTopic(const QString &nodeId, const QString &key)
 {
-    return QStringLiteral("%1/sensor/%2/%3/config")
-        .arg(QLatin1String(discoveryPrefix), nodeId, objectId(key));
+    return sensorConfigTopic(nodeId, objectId(key));
 }
 
 bool ORTVHomeAssistant::isKeyConfigTopic(const QString &nodeId, const QString &topic)
@@ -43,12 +64,6 @@ bool ORTVHomeAssistant::isKeyConfigTopic(const QString &nodeId, const QString &t
 QByteArray ORTVHomeAssistant::config(const QString &nodeId, const QString &key,
                                      const QString &stateTopic, const QString &availabilityTopic)
 {
-    const QJsonObject device{
-        {QStringLiteral("identifiers"), QJsonArray{nodeId}},
-        {QStringLiteral("name"), QStringLiteral("ORTV data server")},
-        {QStringLiteral("manufacturer"), QStringLiteral("Orvane")},
-        {QStringLiteral("model"), QStringLiteral("ortv-mqtt-bridge")},
-    };
     const QJsonObject entry{
         {QStringLiteral("name"), key},
         {QStringLiteral("unique_id"), nodeId + QLatin1Char('_') + objectId(key)},
@@ -56,8 +71,32 @@ QByteArray ORTVHomeAssistant::config(const QString &nodeId, const QString &key,
         {QStringLiteral("availability_topic"), availabilityTopic},
         {QStringLiteral("payload_available"), QStringLiteral("online")},
         {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
-        {QStringLiteral("device"), device},
+        {QStringLiteral("device"), device(nodeId)},
     };
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
+}
+
+QString ORTVHomeAssistant::metricConfigTopic(const QString &nodeId, const Metric &metric)
+{
+    return sensorConfigTopic(nodeId, metricObjectId(metric));
+}
+
+QByteArray ORTVHomeAssistant::metricConfig(const QString &nodeId, const Metric &metric,
+                                           const QString &stateTopic,
+                                           const QString &availabilityTopic)
+{
+    QJsonObject entry{
+        {QStringLiteral("name"), QLatin1String(metric.name)},
+        {QStringLiteral("unique_id"), nodeId + QLatin1Char('_') + metricObjectId(metric)},
+        {QStringLiteral("state_topic"), stateTopic},
+        {QStringLiteral("unit_of_measurement"), QLatin1String(metric.unit)},
+        {QStringLiteral("state_class"), QLatin1String(metric.stateClass)},
+        {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
+        {QStringLiteral("availability_topic"), availabilityTopic},
+        {QStringLiteral("device"), device(nodeId)},
+    };
+    if (qstrcmp(metric.unit, "B") == 0)
+        entry.insert(QStringLiteral("device_class"), QStringLiteral("data_size"));
     return QJsonDocument(entry).toJson(QJsonDocument::Compact);
 }
 

@@ -1,23 +1,23 @@
 #include "ORTVMetricsRelay.h"
 #include "ORTVHttpReader.h"
+#include "ORTVMetricNames.h"
+#include "ORTVMqttBridge.h"
 #include "ORTVMqttLink.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 namespace {
 
-constexpr const char *receivedSeries = "ortv_udp_received_datagrams_total";
+using namespace ORTVMetricNames;
+
 // datagrams_per_second is worked out, not read: its series is the received counter.
 const ORTVMetricsRelay::Figure figures[] = {
-    {"datagrams_per_second", receivedSeries, "datagrams/s", "measurement"},
-    {"kernel_drops", "ortv_udp_kernel_drops_total", "datagrams", "total_increasing"},
-    {"parse_errors", "ortv_parse_errors_total", "datagrams", "total_increasing"},
-    {"peers", "ortv_peers", "peers", "measurement"},
-    {"keys", "ortv_store_keys", "keys", "measurement"},
-    {"resident_memory", "process_resident_memory_bytes", "B", "measurement"},
+    {{"datagrams_per_second", "datagrams/s", "measurement"}, udpReceivedDatagrams},
+    {{"kernel_drops", "datagrams", "total_increasing"}, udpKernelDrops},
+    {{"parse_errors", "datagrams", "total_increasing"}, parseErrors},
+    {{"peers", "peers", "measurement"}, peers},
+    {{"keys", "keys", "measurement"}, storeKeys},
+    {{"resident_memory", "B", "measurement"}, residentMemory},
 };
 
 QByteArray text(double value)
@@ -27,16 +27,19 @@ QByteArray text(double value)
 
 } // namespace
 
-ORTVMetricsRelay::ORTVMetricsRelay(const Settings &settings, ORTVMqttLink *link, QObject *parent)
+ORTVMetricsRelay::ORTVMetricsRelay(const ORTVBridgeOptions &options, ORTVMqttLink *link,
+                                   ORTVMqttBridge *bridge, QObject *parent)
     : QObject(parent)
-    , settings(settings)
+    , options(options)
+    , homeAssistantNode(options.homeAssistantNode())
     , link(link)
+    , bridge(bridge)
     , reader(new ORTVHttpReader(this))
     , timer(new QTimer(this))
 {
-    reader->setServer(settings.server, settings.metricsPort);
-    reader->setTimeout(settings.timeoutMs);
-    timer->setInterval(settings.intervalMs);
+    reader->setServer(options.server, options.metricsPort);
+    reader->setTimeout(options.timeoutMs);
+    timer->setInterval(options.intervalMs);
     connect(timer, &QTimer::timeout, this, [this] { reader->get(QStringLiteral("/metrics")); });
     connect(reader, &ORTVHttpReader::finished, this, &ORTVMetricsRelay::read);
     // Discovery entries again after every connect: the broker may have lost them.
@@ -53,7 +56,7 @@ void ORTVMetricsRelay::start()
 
 QString ORTVMetricsRelay::topic(const char *name) const
 {
-    return settings.prefix + QLatin1String("/metrics/") + QLatin1String(name);
+    return options.prefix + QLatin1String("/metrics/") + QLatin1String(name);
 }
 
 QHash<QByteArray, double> ORTVMetricsRelay::parse(const QByteArray &exposition)
@@ -77,10 +80,10 @@ void ORTVMetricsRelay::read(const QByteArray &body)
 {
     if (!link->isConnected())
         return;
-    if (!announced && !settings.homeAssistantNode.isEmpty())
+    if (!announced && !homeAssistantNode.isEmpty())
         announce();
     const QHash<QByteArray, double> samples = parse(body);
-    const double received = samples.value(receivedSeries, -1);
+    const double received = samples.value(udpReceivedDatagrams, -1);
     const qint64 elapsedMs = sinceLastRead.isValid() ? sinceLastRead.restart() : 0;
     if (!sinceLastRead.isValid())
         sinceLastRead.start();
@@ -88,42 +91,25 @@ void ORTVMetricsRelay::read(const QByteArray &body)
         if (!samples.contains(figure.series))
             continue;
         double value = samples.value(figure.series);
-        if (figure.series == receivedSeries) {
+        if (figure.series == udpReceivedDatagrams) {
             // A first read, or a server restarted since the last one, gives no rate.
             if (lastReceived < 0 || received < lastReceived || elapsedMs <= 0)
                 continue;
             value = (received - lastReceived) * 1000.0 / double(elapsedMs);
         }
-        link->publish(topic(figure.name), text(value), settings.qos, true);
+        bridge->publishRetained(topic(figure.sensor.name), text(value), options.qos);
     }
     lastReceived = received;
 }
 
 void ORTVMetricsRelay::announce()
 {
-    const QString node = settings.homeAssistantNode;
-    const QJsonObject device{
-        {QStringLiteral("identifiers"), QJsonArray{node}},
-        {QStringLiteral("name"), QStringLiteral("ORTV data server")},
-        {QStringLiteral("manufacturer"), QStringLiteral("Orvane")},
-        {QStringLiteral("model"), QStringLiteral("ortv-mqtt-bridge")},
-    };
     for (const Figure &figure : figures) {
-        const QString id = QLatin1String("metrics_") + QLatin1String(figure.name);
-        QJsonObject entry{
-            {QStringLiteral("name"), QLatin1String(figure.name)},
-            {QStringLiteral("unique_id"), node + QLatin1Char('_') + id},
-            {QStringLiteral("state_topic"), topic(figure.name)},
-            {QStringLiteral("unit_of_measurement"), QLatin1String(figure.unit)},
-            {QStringLiteral("state_class"), QLatin1String(figure.stateClass)},
-            {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
-            {QStringLiteral("availability_topic"), settings.prefix + QLatin1String("/bridge")},
-            {QStringLiteral("device"), device},
-        };
-        if (qstrcmp(figure.unit, "B") == 0)
-            entry.insert(QStringLiteral("device_class"), QStringLiteral("data_size"));
-        link->publish(QStringLiteral("homeassistant/sensor/%1/%2/config").arg(node, id),
-                      QJsonDocument(entry).toJson(QJsonDocument::Compact), settings.qos, true);
+        bridge->publishRetained(
+            ORTVHomeAssistant::metricConfigTopic(homeAssistantNode, figure.sensor),
+            ORTVHomeAssistant::metricConfig(homeAssistantNode, figure.sensor,
+                                            topic(figure.sensor.name), bridge->bridgeTopic()),
+            options.qos);
     }
     announced = true;
 }

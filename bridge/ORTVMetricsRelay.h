@@ -1,42 +1,35 @@
 #pragma once
 
+#include "ORTVBridgeOptions.h"
+#include "ORTVHomeAssistant.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
 
 class ORTVHttpReader;
+class ORTVMqttBridge;
 class ORTVMqttLink;
 class QTimer;
 
 // Reads the data server's /metrics every interval and publishes a few of its figures, retained,
-// on PREFIX/metrics/NAME (with Home Assistant discovery entries, units included, when asked).
-// The datagram rate is worked out from two reads of the received counter.
+// on PREFIX/metrics/NAME (with Home Assistant discovery entries, units included, when asked),
+// through the bridge's queue to the broker. The datagram rate is worked out from two reads of
+// the received counter.
 class ORTVMetricsRelay : public QObject
 {
     Q_OBJECT
 
 public:
-    struct Settings
-    {
-        QString prefix = QStringLiteral("ortv");
-        QString server = QStringLiteral("127.0.0.1");
-        quint16 metricsPort = 8090;
-        int intervalMs = 1000;
-        int timeoutMs = 2000;
-        int qos = 1;
-        // Discovery entries under this node id; none when empty.
-        QString homeAssistantNode;
-    };
     struct Figure
     {
-        const char *name;   // topic level and sensor id
-        const char *series; // the series it comes from in the exposition
-        const char *unit;
-        const char *stateClass;
+        ORTVHomeAssistant::Metric sensor;
+        const char *series; // the series it comes from in the exposition (ORTVMetricNames)
     };
 
-    ORTVMetricsRelay(const Settings &settings, ORTVMqttLink *link, QObject *parent = nullptr);
+    ORTVMetricsRelay(const ORTVBridgeOptions &options, ORTVMqttLink *link, ORTVMqttBridge *bridge,
+                     QObject *parent = nullptr);
     void start();
 
     // Samples of the exposition without labels or with, "name{labels}" -> value.
@@ -47,8 +40,10 @@ private:
     void read(const QByteArray &body);
     void announce();
 
-    Settings settings;
+    ORTVBridgeOptions options;
+    QString homeAssistantNode;
     ORTVMqttLink *link;
+    ORTVMqttBridge *bridge;
     ORTVHttpReader *reader;
     QTimer *timer;
     QElapsedTimer sinceLastRead;

@@ -1,9 +1,9 @@
 #include "ORTVMqttLink.h"
+#include "ORTVSocketWatch.h"
 
 #include <QDebug>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <mosquitto.h>
@@ -11,8 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include <sys/socket.h>
 
 namespace {
 
@@ -27,6 +25,7 @@ constexpr unsigned maxInflight = 1000;
 constexpr unsigned maxReceiveAhead = 65535;
 constexpr int housekeepingMs = 1000;
 
+// Why a call failed; MOSQ_ERR_ERRNO leaves the cause in errno.
 QString reason(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
@@ -36,17 +35,21 @@ QString reason(int rc)
 
 } // namespace
 
-ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
+ORTVMqttLink::ORTVMqttLink(const ORTVBridgeOptions &options, QObject *parent)
     : QObject(parent)
-    , settings(settings)
+    , options(options)
+    , socketWatch(new ORTVSocketWatch(this))
     , miscTimer(new QTimer(this))
     , retryTimer(new QTimer(this))
 {
+    connect(socketWatch, &ORTVSocketWatch::readable, this, &ORTVMqttLink::readReady);
+    connect(socketWatch, &ORTVSocketWatch::writable, this, &ORTVMqttLink::writeReady);
     mosquitto_lib_init();
-    const QByteArray id = settings.clientId.toUtf8();
+    const QByteArray id = options.clientId.toUtf8();
     client = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), true, this);
     if (!client) {
-        setupFailure = QStringLiteral("cannot create the MQTT client: %1").arg(reason(MOSQ_ERR_ERRNO));
+        setupFailure =
+            QStringLiteral("cannot create the MQTT client: %1").arg(reason(MOSQ_ERR_ERRNO));
         return;
     }
     mosquitto_connect_callback_set(client, &ORTVMqttLink::onConnect);
@@ -63,24 +66,19 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
     mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, int(maxInflight));
 
     int rc = MOSQ_ERR_SUCCESS;
-    if (!settings.username.isEmpty()) {
-        rc = mosquitto_username_pw_set(client, settings.username.toUtf8().constData(),
-                                       settings.password.isEmpty()
-                                           ? nullptr : settings.password.toUtf8().constData());
+    if (!options.username.isEmpty()) {
+        rc = mosquitto_username_pw_set(client, options.username.toUtf8().constData(),
+                                       options.password.isEmpty()
+                                           ? nullptr : options.password.toUtf8().constData());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !settings.tlsCaFile.isEmpty()) {
-        if (!tls.setUp(settings.tlsCaFile, settings.host)) {
+    if (rc == MOSQ_ERR_SUCCESS && !options.tlsCaFile.isEmpty()) {
+        if (!tls.setUp(options.tlsCaFile, options.broker)) {
             setupFailure = tls.errorString();
             return;
         }
         // Taken as it is: the library's own settings would check the name against the address.
         mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
         rc = mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, tls.context());
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !settings.willTopic.isEmpty()) {
-        const QByteArray topic = settings.willTopic.toUtf8();
-        rc = mosquitto_will_set(client, topic.constData(), int(settings.willPayload.size()),
-                                settings.willPayload.constData(), 1, true);
     }
     if (rc != MOSQ_ERR_SUCCESS)
         setupFailure = reason(rc);
@@ -91,9 +89,19 @@ ORTVMqttLink::ORTVMqttLink(const Settings &settings, QObject *parent)
     connect(retryTimer, &QTimer::timeout, this, &ORTVMqttLink::attempt);
 }
 
+void ORTVMqttLink::setWill(const QString &topic, const QByteArray &payload)
+{
+    if (!client || !setupFailure.isEmpty())
+        return;
+    const int rc = mosquitto_will_set(client, topic.toUtf8().constData(), int(payload.size()),
+                                      payload.constData(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS)
+        setupFailure = reason(rc);
+}
+
 ORTVMqttLink::~ORTVMqttLink()
 {
-    unwatchSocket();
+    socketWatch->unwatch();
     if (client)
         mosquitto_destroy(client);
     mosquitto_lib_cleanup();
@@ -112,10 +120,10 @@ void ORTVMqttLink::attempt()
     sinceHeard.start();
     miscTimer->start();
     addresses.clear();
-    if (!QHostAddress(settings.host).isNull())
-        connectTo(settings.host);
+    if (!QHostAddress(options.broker).isNull())
+        connectTo(options.broker);
     else
-        QHostInfo::lookupHost(settings.host, this, &ORTVMqttLink::resolved);
+        QHostInfo::lookupHost(options.broker, this, &ORTVMqttLink::resolved);
 }
 
 void ORTVMqttLink::resolved(const QHostInfo &info)
@@ -136,47 +144,21 @@ void ORTVMqttLink::connectTo(const QString &address)
     // and the answer arrives through onConnect(). Each address gets its own keep-alive's time.
     sinceHeard.start();
     const QByteArray host = address.toUtf8();
-    const int rc = mosquitto_connect_async(client, host.constData(), settings.port,
-                                           settings.keepAliveSeconds);
+    const int rc = mosquitto_connect_async(client, host.constData(), options.brokerPort,
+                                           options.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
         return;
     }
-    watchSocket();
+    socketWatch->unwatch();
+    if (const int fd = mosquitto_socket(client); fd >= 0)
+        socketWatch->watch(fd);
     updateWriteWatch();
-}
-
-void ORTVMqttLink::watchSocket()
-{
-    unwatchSocket();
-    const int fd = mosquitto_socket(client);
-    if (fd < 0)
-        return;
-    readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(readNotifier, &QSocketNotifier::activated, this, &ORTVMqttLink::readReady);
-    writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-    writeNotifier->setEnabled(false);
-    connect(writeNotifier, &QSocketNotifier::activated, this, &ORTVMqttLink::writeReady);
-}
-
-void ORTVMqttLink::unwatchSocket()
-{
-    // The library closes its socket when a connection ends: stop watching the number before it
-    // is reused. This may run inside a notifier's own signal, so the objects go later.
-    for (QSocketNotifier *notifier : {readNotifier, writeNotifier}) {
-        if (notifier) {
-            notifier->setEnabled(false);
-            notifier->deleteLater();
-        }
-    }
-    readNotifier = nullptr;
-    writeNotifier = nullptr;
 }
 
 void ORTVMqttLink::updateWriteWatch()
 {
-    if (writeNotifier)
-        writeNotifier->setEnabled(mosquitto_want_write(client));
+    socketWatch->setWantWrite(mosquitto_want_write(client));
 }
 
 // The library closes the socket on its own in some calls that still return success (a
@@ -189,29 +171,37 @@ bool ORTVMqttLink::stillOpen()
     return false;
 }
 
-// A connect that failed shows only as a ready socket. Over TLS the library takes the failure for
-// a handshake still to come and tries again at every wake-up, for ever. Its first handshake
-// write may already have taken the socket's error: a socket without a peer failed too.
+bool ORTVMqttLink::stillOn(int rc)
+{
+    if (rc != MOSQ_ERR_SUCCESS) {
+        failed(reason(rc));
+        return false;
+    }
+    return stillOpen();
+}
+
+// Over TLS the library takes a failed connect for a handshake still to come and tries again at
+// every wake-up, for ever. Its first handshake write may already have taken the socket's error:
+// a socket without a peer failed too.
 bool ORTVMqttLink::connectFailed()
 {
     const int fd = mosquitto_socket(client);
     if (currentState != ConnectingState || fd < 0)
         return false;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
-        sockaddr_storage peer;
-        socklen_t peerSize = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0
-            || errno != ENOTCONN) {
-            return false;
-        }
-        // Only a refusal fails a non-blocking connect that quickly; other errors come later,
-        // or from the connect call itself.
-        error = ECONNREFUSED;
-    }
-    failed(QString::fromLocal8Bit(std::strerror(error)));
+    const std::optional<int> error = ORTVSocketWatch::connectError(fd);
+    if (!error)
+        return false;
+    failed(QString::fromLocal8Bit(std::strerror(*error)));
     return true;
+}
+
+// The library reads at least one packet a call, and says nothing of what is left: the socket
+// and the TLS connection do.
+bool ORTVMqttLink::moreToRead() const
+{
+    const auto *ssl = static_cast<const SSL *>(mosquitto_ssl_get(client));
+    return (ssl && ORTVBrokerTls::holdsInput(ssl))
+        || ORTVSocketWatch::hasInput(mosquitto_socket(client));
 }
 
 void ORTVMqttLink::readReady()
@@ -219,17 +209,8 @@ void ORTVMqttLink::readReady()
     if (connectFailed())
         return;
     sinceHeard.start();
-    for (int i = 0; i < maxReadsPerPass && readNotifier; ++i) {
-        // The library reads one packet a call and reports an empty socket only through errno.
-        errno = 0;
-        const int rc = mosquitto_loop_read(client, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            failed(reason(rc));
-            break;
-        }
-        if (!stillOpen())
-            break;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+    for (int i = 0; i < maxReadsPerPass && socketWatch->isWatching(); ++i) {
+        if (!stillOn(mosquitto_loop_read(client, 1)) || !moreToRead())
             break;
     }
     emit passEnded();
@@ -238,14 +219,7 @@ void ORTVMqttLink::readReady()
 
 void ORTVMqttLink::writeReady()
 {
-    if (connectFailed())
-        return;
-    const int rc = mosquitto_loop_write(client, 1);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        failed(reason(rc));
-        return;
-    }
-    if (!stillOpen())
+    if (connectFailed() || !stillOn(mosquitto_loop_write(client, 1)))
         return;
     emit passEnded();
     updateWriteWatch();
@@ -254,17 +228,12 @@ void ORTVMqttLink::writeReady()
 void ORTVMqttLink::housekeeping()
 {
     // The library sends a ping after a keep-alive of silence; a live broker answers it at once.
-    if (sinceHeard.elapsed() > settings.keepAliveSeconds * 1500LL) {
+    if (sinceHeard.elapsed() > options.keepAliveSeconds * 1500LL) {
         failed(QStringLiteral("no answer within the keep-alive of %1 s")
-                   .arg(settings.keepAliveSeconds));
+                   .arg(options.keepAliveSeconds));
         return;
     }
-    if (!readNotifier)
-        return;
-    const int rc = mosquitto_loop_misc(client);
-    if (rc != MOSQ_ERR_SUCCESS)
-        failed(reason(rc));
-    else if (stillOpen())
+    if (socketWatch->isWatching() && stillOn(mosquitto_loop_misc(client)))
         updateWriteWatch();
 }
 
@@ -319,10 +288,11 @@ bool ORTVMqttLink::done(int rc)
 void ORTVMqttLink::onConnect(mosquitto *, void *self, int result)
 {
     auto *link = static_cast<ORTVMqttLink *>(self);
-    if (result != 0) {
-        // A broker that speaks only 3.1.1 refuses the protocol version: the next attempt
-        // speaks that.
-        if (link->protocol5 && (result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || result == 1)) {
+    if (result != CONNACK_ACCEPTED) {
+        // A broker that speaks only 3.1.1 refuses the protocol version (with the code of 5 or
+        // of 3.1.1): the next attempt speaks that.
+        if (link->protocol5 && (result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION
+                                || result == CONNACK_REFUSED_PROTOCOL_VERSION)) {
             link->protocol5 = false;
             mosquitto_int_option(link->client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         }
@@ -339,7 +309,7 @@ void ORTVMqttLink::onConnect(mosquitto *, void *self, int result)
     if (link->told != ToldUp) {
         link->told = ToldUp;
         qInfo().noquote() << QStringLiteral("connected to the MQTT broker %1:%2")
-                                 .arg(link->settings.host).arg(link->settings.port);
+                                 .arg(link->options.broker).arg(link->options.brokerPort);
     }
     link->setState(ConnectedState);
 }
@@ -368,7 +338,8 @@ void ORTVMqttLink::failed(const QString &why)
 {
     if (currentState == UnconnectedState)
         return;
-    unwatchSocket();
+    // The library closes its socket when a connection ends.
+    socketWatch->unwatch();
     const bool wasConnected = isConnected();
     const QString certificate = tls.takeRefusal();
     if (!certificate.isEmpty())
@@ -391,7 +362,7 @@ void ORTVMqttLink::failed(const QString &why)
     if (told != ToldDown) {
         told = ToldDown;
         qInfo().noquote() << QStringLiteral("MQTT broker %1:%2 %3 (%4); retrying until it answers")
-                                 .arg(settings.host).arg(settings.port)
+                                 .arg(options.broker).arg(options.brokerPort)
                                  .arg(wasConnected ? QStringLiteral("lost")
                                                    : QStringLiteral("not reachable"),
                                       cause);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ORTVBridgeOptions.h"
 #include "ORTVBrokerTls.h"
 
 #include <QByteArray>
@@ -10,20 +11,19 @@
 #include <QSet>
 #include <QString>
 
+class ORTVSocketWatch;
 class QHostInfo;
-class QSocketNotifier;
 class QTimer;
 struct mosquitto;
 struct mosquitto_message;
 
 // One connection to an MQTT broker through libmosquitto, run from the Qt event loop of the
-// calling thread: the library's socket is watched with QSocketNotifier (read always, write only
-// while the library has something to send) and its periodic duties (keep-alive pings, resends)
-// run on a timer. A broker that sends nothing for one and a half keep-alives (not even the
-// answer to a ping) counts as gone, as does a connection the library closed. Connects, and
-// reconnects after any loss with a bounded back-off, for ever; logs one line per change between
-// connected and not, not one per attempt. Speaks MQTT 5 (a retained message is told as such
-// wherever it comes from), or 3.1.1 with a broker that refuses 5.
+// calling thread: the library's socket is watched (ORTVSocketWatch) and its periodic duties
+// (keep-alive pings, resends) run on a timer. A broker that sends nothing for one and a half
+// keep-alives (not even the answer to a ping) counts as gone, as does a connection the library
+// closed. Connects, and reconnects after any loss with a bounded back-off, for ever; logs one
+// line per change between connected and not, not one per attempt. Speaks MQTT 5 (a retained
+// message is told as such wherever it comes from), or 3.1.1 with a broker that refuses 5.
 class ORTVMqttLink : public QObject
 {
     Q_OBJECT
@@ -32,23 +32,13 @@ public:
     enum State { UnconnectedState, ConnectingState, ConnectedState };
     Q_ENUM(State)
 
-    struct Settings
-    {
-        QString host = QStringLiteral("127.0.0.1");
-        quint16 port = 1883;
-        QString clientId;
-        QString username;
-        QString password;
-        QString tlsCaFile;
-        int keepAliveSeconds = 30;
-        // Published by the broker, retained, when the connection ends without a goodbye.
-        QString willTopic;
-        QByteArray willPayload;
-    };
-
-    explicit ORTVMqttLink(const Settings &settings, QObject *parent = nullptr);
+    // Takes the broker, its credentials, TLS and keep-alive from the options.
+    explicit ORTVMqttLink(const ORTVBridgeOptions &options, QObject *parent = nullptr);
     ~ORTVMqttLink() override;
 
+    // Before start(): the message the broker publishes, retained, when the connection ends
+    // without a goodbye.
+    void setWill(const QString &topic, const QByteArray &payload);
     // Empty when the settings were taken; otherwise why not (a TLS file that cannot be read).
     QString setupError() const { return setupFailure; }
     State state() const { return currentState; }
@@ -82,12 +72,13 @@ private:
     void attempt();
     void resolved(const QHostInfo &info);
     void connectTo(const QString &address);
-    void watchSocket();
-    void unwatchSocket();
     void updateWriteWatch();
     void readReady();
     void writeReady();
     void housekeeping();
+    bool moreToRead() const;
+    // For a call of the network loop: whether the connection is still on after it.
+    bool stillOn(int rc);
     bool stillOpen();
     bool connectFailed();
     void failed(const QString &reason);
@@ -95,10 +86,9 @@ private:
     // For a call that queued a packet: false with its reason kept, or the write watch updated.
     bool done(int rc);
 
-    Settings settings;
+    ORTVBridgeOptions options;
     mosquitto *client = nullptr;
-    QSocketNotifier *readNotifier = nullptr;
-    QSocketNotifier *writeNotifier = nullptr;
+    ORTVSocketWatch *socketWatch = nullptr;
     QTimer *miscTimer = nullptr;
     QTimer *retryTimer = nullptr;
     QElapsedTimer sinceHeard;

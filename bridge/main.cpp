@@ -1,7 +1,6 @@
 #include "ORTVBridgeOptions.h"
 #include "ORTVConfirmedWriter.h"
 #include "ORTVDataClient.h"
-#include "ORTVHomeAssistant.h"
 #include "ORTVLocale.h"
 #include "ORTVMetricsRelay.h"
 #include "ORTVMqttBridge.h"
@@ -9,7 +8,6 @@
 #include "ORTVServerPoller.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 
@@ -38,25 +36,7 @@ int main(int argc, char **argv)
     if (!options.parse(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment()))
         return usageError(options.error);
 
-    ORTVMqttLink::Settings linkSettings;
-    linkSettings.host = options.broker;
-    linkSettings.port = options.brokerPort;
-    linkSettings.clientId = options.clientId;
-    linkSettings.username = options.username;
-    linkSettings.tlsCaFile = options.tlsCaFile;
-    linkSettings.keepAliveSeconds = options.keepAliveSeconds;
-    if (!options.passwordFile.isEmpty()) {
-        QFile file(options.passwordFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return usageError(QStringLiteral("%1: %2").arg(options.passwordFile, file.errorString()));
-        linkSettings.password = QString::fromUtf8(file.readLine()).remove(QLatin1Char('\n'))
-                                    .remove(QLatin1Char('\r'));
-    }
-    linkSettings.willTopic = options.prefix + QLatin1String("/bridge");
-    linkSettings.willPayload = QByteArrayLiteral("offline");
-    ORTVMqttLink link(linkSettings);
-    if (!link.setupError().isEmpty())
-        return usageError(link.setupError());
+    ORTVMqttLink link(options);
 
     // Every datagram goes from one socket: the server makes one peer of the bridge for as long
     // as either runs, and the same one after a restart of the bridge (the first free port of
@@ -68,22 +48,10 @@ int main(int argc, char **argv)
     poller.setInterval(options.intervalMs);
     poller.setTimeout(options.timeoutMs);
 
-    ORTVMqttBridge::Settings bridgeSettings;
-    bridgeSettings.prefix = options.prefix;
-    bridgeSettings.qos = options.qos;
-    bridgeSettings.readOnly = options.readOnly;
-    if (options.homeAssistant)
-        bridgeSettings.homeAssistantNode = ORTVHomeAssistant::nodeId(options.clientId);
-    ORTVMqttBridge bridge(bridgeSettings, &link, &poller, &writer);
-    ORTVMetricsRelay::Settings relaySettings;
-    relaySettings.prefix = options.prefix;
-    relaySettings.server = options.server;
-    relaySettings.metricsPort = options.metricsPort;
-    relaySettings.intervalMs = options.intervalMs;
-    relaySettings.timeoutMs = options.timeoutMs;
-    relaySettings.qos = options.qos;
-    relaySettings.homeAssistantNode = bridgeSettings.homeAssistantNode;
-    ORTVMetricsRelay relay(relaySettings, &link);
+    ORTVMqttBridge bridge(options, &link, &poller, &writer);
+    ORTVMetricsRelay relay(options, &link, &bridge);
+    if (!link.setupError().isEmpty())
+        return usageError(link.setupError());
 
     qInfo().noquote() << QStringLiteral("ortv-mqtt-bridge %1: server %2, broker %3:%4, prefix %5")
                              .arg(QStringLiteral(ORTV_VERSION), options.server, options.broker)

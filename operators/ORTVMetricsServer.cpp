@@ -2,6 +2,7 @@
 #include "ORTVHttpConnectionGuard.h"
 #include "ORTVHttpCounters.h"
 #include "ORTVHttpRoutes.h"
+#include "ORTVMetricNames.h"
 #include "ORTVMetricsText.h"
 #include "ORTVProcessFigures.h"
 #include "ORTVRunningDataCore.h"
@@ -29,7 +30,7 @@ void writeStore(ORTVMetricsText &text, ORTVRunningDataCore *core)
     qint64 bytes = 0;
     for (auto it = store.cbegin(); it != store.cend(); ++it)
         bytes += 2 * (it.key().size() + it.value().size()) + 48;
-    text.gauge("ortv_store_keys", "Keys in the store.", double(store.size()));
+    text.gauge(ORTVMetricNames::storeKeys, "Keys in the store.", double(store.size()));
     text.gauge("ortv_store_bytes", "Estimate of the memory the store's keys and values take.",
                double(bytes));
     text.counter("ortv_store_changes_total",
@@ -42,7 +43,7 @@ void writeCore(ORTVMetricsText &text, const ORTVCoreCounters &core)
     text.family("ortv_commands_total", "counter", "Command objects carried out, by command.");
     text.sample("ortv_commands_total", "command=\"SetData\"", core.setData);
     text.sample("ortv_commands_total", "command=\"ReadData\"", core.readData);
-    text.counter("ortv_parse_errors_total", "Datagrams that were not valid JSON.",
+    text.counter(ORTVMetricNames::parseErrors, "Datagrams that were not valid JSON.",
                  core.parseErrors);
     text.counter("ortv_ignored_objects_total",
                  "Command objects (or array elements) that neither stored nor read anything.",
@@ -52,7 +53,7 @@ void writeCore(ORTVMetricsText &text, const ORTVCoreCounters &core)
 void writeUdp(ORTVMetricsText &text, const ORTVUDPTransceiver &udp)
 {
     const ORTVUDPCounters &c = udp.counters();
-    text.counter("ortv_udp_received_datagrams_total", "Datagrams received.", c.datagramsReceived);
+    text.counter(ORTVMetricNames::udpReceivedDatagrams, "Datagrams received.", c.datagramsReceived);
     text.counter("ortv_udp_received_bytes_total", "Payload bytes received.", c.bytesReceived);
     text.family("ortv_udp_sent_datagrams_total", "counter", "Datagrams sent, by kind.");
     text.sample("ortv_udp_sent_datagrams_total", "kind=\"reply\"", c.repliesSent);
@@ -66,14 +67,15 @@ void writeUdp(ORTVMetricsText &text, const ORTVUDPTransceiver &udp)
                  c.receiveBudgetExhausted);
     const ORTVUDPSocketFigures kernel = ORTVUDPSocketFigures::of(udp.socketDescriptor());
     if (kernel.found) {
-        text.counter("ortv_udp_kernel_drops_total",
+        text.counter(ORTVMetricNames::udpKernelDrops,
                      "Datagrams the kernel dropped for the server's UDP socket (buffer full).",
                      kernel.drops);
         text.gauge("ortv_udp_receive_queue_bytes",
                    "Bytes waiting in the UDP socket's receive buffer.",
                    double(kernel.receiveQueueBytes));
     }
-    text.gauge("ortv_peers", "Peers (endpoints heard from) the server sends keep-alives to.",
+    text.gauge(ORTVMetricNames::peers,
+               "Peers (endpoints heard from) the server sends keep-alives to.",
                double(udp.peers().size()));
     text.gauge("ortv_peer_limit", "Most peers remembered.", double(udp.peers().limit()));
     text.counter("ortv_peers_given_way_total",

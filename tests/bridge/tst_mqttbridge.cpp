@@ -259,7 +259,11 @@ void tst_MqttBridge::brokerRestart()
     probe = newProbe();
     QVERIFY(probe);
     QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
+    // A value that stays as it is, and one that changes while the broker is away.
+    const QString unchanged = QTest::currentDataTag();
+    setOnServer("restart/unchanged", unchanged);
     setOnServer("before/restart", "kept");
+    QVERIFY(probe->waitFor(dataTopic("restart/unchanged"), unchanged.toUtf8(), wait));
     QVERIFY(probe->waitFor(dataTopic("before/restart"), "kept", wait));
     bridgeErr();
     bridgeLog.clear();
@@ -273,7 +277,7 @@ void tst_MqttBridge::brokerRestart()
     QVERIFY(probe);
     QVERIFY(probe->waitFor("ortv/bridge", "online", 4 * wait));
     QVERIFY(probe->waitFor(dataTopic("before/restart"), "changed while away", wait));
-    QVERIFY(probe->waitFor(dataTopic("hall/temp"), "21.52", wait));
+    QVERIFY(probe->waitFor(dataTopic("restart/unchanged"), unchanged.toUtf8(), wait));
     QVERIFY(probe->waitFor("ortv/server", "up", wait));
     // One line for the loss and one for the return, however many attempts it took.
     QVERIFY2(bridgeErr().count(" lost (") == 1, bridgeLog.constData());
@@ -392,16 +396,12 @@ void tst_MqttBridge::stoppedBrokerSeen()
 {
     bridgeLog.clear();
     QVERIFY(::kill(pid_t(broker.processId()), SIGSTOP) == 0);
-    QElapsedTimer stopped;
-    stopped.start();
+    // 1.5 keep-alives of silence, counted from the last packet before the stop: seen within two.
     const bool seen = QTest::qWaitFor([&] {
         return bridgeErr().contains(" lost (no answer within the keep-alive of 5 s)");
-    }, 4 * wait);
-    const qint64 seenAfter = stopped.elapsed();
+    }, 10000 * TEST_TIME_SCALE);
     QVERIFY(::kill(pid_t(broker.processId()), SIGCONT) == 0);
     QVERIFY2(seen, bridgeLog.constData());
-    // 1.5 keep-alives of silence, counted from the last packet before the stop.
-    QVERIFY2(seenAfter < 10000 * TEST_TIME_SCALE, qPrintable(QString::number(seenAfter)));
     QVERIFY(QTest::qWaitFor([&] { return bridgeErr().contains("connected to the MQTT broker"); },
                             6 * wait));
     // The test's own client may have given the stopped broker up as well.
@@ -434,7 +434,8 @@ void tst_MqttBridge::dataFailureTold()
 
 void tst_MqttBridge::retainedClearedAfterServerRestart()
 {
-    QVERIFY(probe->waitFor(dataTopic("hall/temp"), "21.52", wait));
+    setOnServer("before/server-restart", "old");
+    QVERIFY(probe->waitFor(dataTopic("before/server-restart"), "old", wait));
     // A new process object: the old one's output would answer the wait for the new one's.
     server = std::make_unique<ServerProcess>();
     QVERIFY(probe->waitFor("ortv/server", "down", wait));

@@ -1,11 +1,10 @@
 #include "ORTVHomeAssistant.h"
-#include "ORTVPublishQueue.h"
 #include "ORTVRetainedMirror.h"
 
 #include <QTest>
 
-// What the bridge publishes for a read of /Data after another, and how its queue to the broker
-// keeps one message per topic.
+// What the bridge publishes for a read of /Data after another, and after a connect to a broker
+// that holds some of it.
 class tst_RetainedMirror : public QObject
 {
     Q_OBJECT
@@ -15,7 +14,6 @@ private slots:
     void update();
     void reconcile_data();
     void reconcile();
-    void queueCoalesces();
 };
 
 namespace {
@@ -145,22 +143,6 @@ void tst_RetainedMirror::reconcile()
     for (const QString &line : std::as_const(broker))
         holds.insert(line.section('=', 0, 0), line.section('=', 1).toUtf8());
     QCOMPARE(described(mirror.reconcile(holds)), expected);
-}
-
-void tst_RetainedMirror::queueCoalesces()
-{
-    ORTVPublishQueue queue;
-    for (const auto &[topic, payload] : {std::pair{"a", "1"}, {"b", "1"}, {"a", "2"}, {"c", "1"}})
-        queue.put(topic, payload, 1);
-    QStringList taken;
-    while (!queue.isEmpty()) {
-        const ORTVPublishQueue::Message message = queue.take();
-        taken.append(message.topic + QLatin1Char('=') + QString::fromUtf8(message.payload));
-        // A topic taken and put again goes behind what waits.
-        if (taken.size() == 1)
-            queue.put("a", "3", 1);
-    }
-    QCOMPARE(taken, (QStringList{"a=2", "b=1", "c=1", "a=3"}));
 }
 
 QTEST_APPLESS_MAIN(tst_RetainedMirror)
