@@ -1,4 +1,5 @@
 #include "ORTVProcessFigures.h"
+#include "ORTVMetricNames.h"
 #include "ORTVMetricsText.h"
 
 #include <QByteArray>
@@ -67,7 +68,7 @@ void ORTVProcessFigures::write(ORTVMetricsText &text)
     if (pages.size() >= 2) {
         text.gauge("process_virtual_memory_bytes", "Virtual memory size in bytes.",
                    pages.at(0).toDouble() * pageBytes);
-        text.gauge("process_resident_memory_bytes", "Resident memory size in bytes.",
+        text.gauge(ORTVMetricNames::residentMemory, "Resident memory size in bytes.",
                    pages.at(1).toDouble() * pageBytes);
     }
     text.family("process_cpu_seconds_total", "counter",
