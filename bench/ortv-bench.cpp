@@ -45,10 +45,7 @@
 
 namespace {
 
-using bench::cpuSeconds;
-using bench::loopback;
-using bench::percentile;
-using bench::udpReceiveErrors;
+using namespace bench;
 
 using Clock = std::chrono::steady_clock;
 
@@ -722,27 +719,16 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         fail("usage: ortv-bench fill|flood|rtt|http [--option value ...]");
+    using Command = int (*)(const std::map<std::string, std::string> &);
+    static const std::map<std::string, Command> commands = {
+        {"fill", fill},       {"flood", flood},       {"rtt", roundTrips},
+        {"http", http},       {"sleep", sleepFloor},  {"probe", probe},
+        {"overload", overload}, {"peers", peers},     {"sequence", sequence},
+        {"counted", counted},
+    };
     const std::string command = argv[1];
-    const auto options = parseOptions(argc, argv);
-    if (command == "fill")
-        return fill(options);
-    if (command == "flood")
-        return flood(options);
-    if (command == "rtt")
-        return roundTrips(options);
-    if (command == "http")
-        return http(options);
-    if (command == "sleep")
-        return sleepFloor(options);
-    if (command == "probe")
-        return probe(options);
-    if (command == "overload")
-        return overload(options);
-    if (command == "peers")
-        return peers(options);
-    if (command == "sequence")
-        return sequence(options);
-    if (command == "counted")
-        return counted(options);
-    fail("unknown command " + command);
+    const auto found = commands.find(command);
+    if (found == commands.end())
+        fail("unknown command " + command);
+    return found->second(parseOptions(argc, argv));
 }

@@ -44,10 +44,7 @@
 
 namespace {
 
-using bench::cpuSeconds;
-using bench::loopback;
-using bench::percentile;
-using bench::udpReceiveErrors;
+using namespace bench;
 
 using Clock = std::chrono::steady_clock;
 using Options = std::map<std::string, std::string>;

@@ -187,28 +187,31 @@ void ORTVLogFormat::logSent(const QHostAddress &to, quint16 port, const QString 
                 QStringView(text));
 }
 
-void ORTVLogFormat::logSending(const QHostAddress &to, quint16 port)
+// HEAD address : port, the address as `qDebug() << QHostAddress` writes it or quoted as text.
+void ORTVLogFormat::logEndpoint(QLatin1StringView head, const QHostAddress &address,
+                                AddressAs form, quint16 port)
 {
     if (!enabled())
         return;
     ORTVLogFormat &line = shared();
-    line.appendRaw(QLatin1StringView("TX: "));
-    line.appendAddress(to);
+    line.appendRaw(head);
+    if (form == AddressAs::Object)
+        line.appendAddress(address);
+    else
+        line.appendQuoted(address);
     line.appendRaw(QLatin1StringView(" : "));
     line.appendNumber(port);
     line.emitDebug();
 }
 
+void ORTVLogFormat::logSending(const QHostAddress &to, quint16 port)
+{
+    logEndpoint(QLatin1StringView("TX: "), to, AddressAs::Object, port);
+}
+
 void ORTVLogFormat::logNewPeer(const QHostAddress &address, quint16 port)
 {
-    if (!enabled())
-        return;
-    ORTVLogFormat &line = shared();
-    line.appendRaw(QLatin1StringView("New Peer added to list:  "));
-    line.appendQuoted(address);
-    line.appendRaw(QLatin1StringView(" : "));
-    line.appendNumber(port);
-    line.emitDebug();
+    logEndpoint(QLatin1StringView("New Peer added to list:  "), address, AddressAs::Text, port);
 }
 
 #else

@@ -61,6 +61,9 @@ private:
     }
     char16_t *grow(qsizetype n);
     void setEnd(const char16_t *end) { used = end - base; }
+    enum class AddressAs { Object, Text };
+    static void logEndpoint(QLatin1StringView head, const QHostAddress &address, AddressAs form,
+                            quint16 port);
     template <typename Payload>
     static void logTransfer(QLatin1StringView head, const QHostAddress &address, int port,
                             QLatin1StringView arrow, Payload payload);
