@@ -349,12 +349,16 @@ int ORTVCommands::load(const QString &file)
                                                    "a number").arg(file, it.key()));
         entries.append({it.key(), it.value()});
     }
-    const QList<QList<ORTVDataClient::Entry>> datagrams = datagramsOf(entries);
-    for (const auto &datagram : datagrams) {
-        if (ORTVDataClient::writeRequest(datagram, true).size() > ORTVDataClient::maxDatagramBytes)
-            return fail(UsageError, QStringLiteral("%1: the value of %2 does not fit in a datagram")
-                                        .arg(file, datagram.constFirst().url));
-    }
+    // Each entry gets a reply datagram, and the kernel charges a few hundred bytes for each small
+    // one: with more than about 250 in one go the replies would overflow a default receive
+    // buffer (212992) and be asked for again.
+    constexpr qsizetype maxEntries = 200;
+    QList<ORTVDataClient::Entry> tooLarge;
+    const QList<QList<ORTVDataClient::Entry>> datagrams = ORTVDataClient::splitWrites(
+        entries, true, &tooLarge, ORTVDataClient::maxDatagramBytes, maxEntries);
+    if (!tooLarge.isEmpty())
+        return fail(UsageError, QStringLiteral("%1: the value of %2 does not fit in a datagram")
+                                    .arg(file, tooLarge.constFirst().url));
     if (!bindClient())
         return NoAnswer;
     for (const auto &datagram : datagrams) {
@@ -367,30 +371,6 @@ int ORTVCommands::load(const QString &file)
     }
     out << "loaded " << entries.size() << " values in " << datagrams.size() << " datagrams\n";
     return Success;
-}
-
-// The entries split into requests that each fit in one datagram. A request of several
-// entries is one byte longer than the requests of each alone without their brackets. Each entry
-// gets a reply datagram, and the kernel charges a few hundred bytes for each small one: with
-// more than about 250 in one go the replies would overflow a default receive buffer (212992)
-// and be asked for again.
-QList<QList<ORTVDataClient::Entry>> ORTVCommands::datagramsOf(
-    const QList<ORTVDataClient::Entry> &all)
-{
-    constexpr qsizetype maxEntries = 200;
-    QList<QList<ORTVDataClient::Entry>> datagrams;
-    qsizetype size = 0;
-    for (const ORTVDataClient::Entry &entry : all) {
-        const qsizetype own = ORTVDataClient::writeRequest({entry}, true).size() - 1;
-        if (datagrams.isEmpty() || size + own > ORTVDataClient::maxDatagramBytes
-            || datagrams.last().size() == maxEntries) {
-            datagrams.append(QList<ORTVDataClient::Entry>());
-            size = 1;
-        }
-        datagrams.last().append(entry);
-        size += own;
-    }
-    return datagrams;
 }
 
 void ORTVCommands::printDump(const QList<QPair<QString, QString>> &values)

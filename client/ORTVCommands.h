@@ -57,7 +57,6 @@ private:
     std::optional<QJsonValue> valueToSet(const QString &url, const QString &text);
     int checkReadBack(const QList<ORTVDataClient::Entry> &entries, const QStringList &readBack,
                       const QHash<QString, QString> &typed);
-    static QList<QList<ORTVDataClient::Entry>> datagramsOf(const QList<ORTVDataClient::Entry> &all);
     int fail(int status, const QString &message);
     int noAnswer(const QStringList &missingUrls);
     bool bindClient();
