@@ -168,7 +168,8 @@ bool ORTVDataClient::sendMissing()
         else
             toRead.append(slot.entry.url);
     }
-    const QByteArray payload = toStore.isEmpty() ? readRequest(toRead) : writeRequest(toStore, true);
+    const QByteArray payload =
+        toStore.isEmpty() ? readRequest(toRead) : writeRequest(toStore, true);
     attemptTimer->start(timeoutMs);
     return writeDatagram(payload);
 }
