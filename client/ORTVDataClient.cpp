@@ -99,7 +99,8 @@ bool ORTVDataClient::send(const QList<Entry> &entries, bool readBack)
 QList<QList<ORTVDataClient::Entry>> ORTVDataClient::splitWrites(const QList<Entry> &entries,
                                                                bool readBack,
                                                                QList<Entry> *tooLarge,
-                                                               qsizetype limit)
+                                                               qsizetype limit,
+                                                               qsizetype maxEntries)
 {
     // A compact JSON array is "[" + its elements joined by "," + "]", and each element is written
     // the same whatever its neighbours: the size of a part is the sum of its entries' sizes
@@ -114,7 +115,7 @@ QList<QList<ORTVDataClient::Entry>> ORTVDataClient::splitWrites(const QList<Entr
                 tooLarge->append(entry);
             continue;
         }
-        if (partSize + (part.isEmpty() ? 0 : 1) + size > limit) {
+        if (partSize + (part.isEmpty() ? 0 : 1) + size > limit || part.size() == maxEntries) {
             parts.append(part);
             part.clear();
             partSize = 2;
@@ -167,7 +168,8 @@ bool ORTVDataClient::sendMissing()
         else
             toRead.append(slot.entry.url);
     }
-    const QByteArray payload = toStore.isEmpty() ? readRequest(toRead) : writeRequest(toStore, true);
+    const QByteArray payload =
+        toStore.isEmpty() ? readRequest(toRead) : writeRequest(toStore, true);
     attemptTimer->start(timeoutMs);
     return writeDatagram(payload);
 }

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <limits>
 #include <optional>
 
 class QTimer;
@@ -63,10 +64,13 @@ public:
     // replyReceived()) without waiting for anything.
     bool send(const QList<Entry> &entries, bool readBack = false);
     // Splits entries into as few datagrams as fit: each part's request (with its read-back) is
-    // at most `limit` bytes. An entry too large for a datagram of its own goes to `tooLarge`.
+    // at most `limit` bytes and holds at most `maxEntries` entries. An entry too large for a
+    // datagram of its own goes to `tooLarge`.
     static QList<QList<Entry>> splitWrites(const QList<Entry> &entries, bool readBack,
                                            QList<Entry> *tooLarge = nullptr,
-                                           qsizetype limit = maxDatagramBytes);
+                                           qsizetype limit = maxDatagramBytes,
+                                           qsizetype maxEntries
+                                           = std::numeric_limits<qsizetype>::max());
 
     static QByteArray readRequest(const QStringList &urls);
     static QByteArray writeRequest(const QList<Entry> &entries, bool readBack);

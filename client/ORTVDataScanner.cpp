@@ -1,21 +1,7 @@
 #include "ORTVDataScanner.h"
+#include "ORTVHexDigit.h"
 
 #include <cstring>
-
-namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 std::optional<ORTVHttpReader::Values> ORTVDataScanner::parse(const QByteArray &body)
 {
@@ -115,7 +101,7 @@ bool ORTVDataScanner::readEscape(QString &out)
             return false;
         char16_t unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const int digit = hexValue(*p++);
+            const int digit = ORTVHexDigit::value(uchar(*p++));
             if (digit < 0)
                 return false;
             unit = char16_t(unit * 16 + digit);

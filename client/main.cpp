@@ -1,6 +1,10 @@
-#include "ORTVCommands.h"
-#include "ORTVDataClient.h"
+#include "ORTVDumpCommand.h"
+#include "ORTVGetCommand.h"
 #include "ORTVLocale.h"
+#include "ORTVPingCommand.h"
+#include "ORTVTimeCommand.h"
+#include "ORTVWatchCommand.h"
+#include "ORTVWriteCommands.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -115,7 +119,8 @@ QList<QCommandLineOption> commandOptions(const QString &name)
 {
     const QString json = QStringLiteral("json");
     if (name == QLatin1String("set"))
-        return {{json, QStringLiteral("Take each VALUE as a JSON value (a number stays a number).")},
+        return {{json,
+                 QStringLiteral("Take each VALUE as a JSON value (a number stays a number).")},
                 {QStringLiteral("no-confirm"), QStringLiteral("Send and return at once.")}};
     if (name == QLatin1String("get"))
         return {{json, QStringLiteral("Print each reply as a JSON line.")},
@@ -165,11 +170,11 @@ std::optional<QHostAddress> resolve(const QString &host)
 int usageError(const QString &message)
 {
     QTextStream(stderr) << "ortv: " << message << Qt::endl;
-    return ORTVCommands::UsageError;
+    return ORTVCommand::UsageError;
 }
 
 // Reads the options into `options`; returns an error message for a bad one.
-QString readOptions(const QCommandLineParser &parser, ORTVCommands::Options &options)
+QString readOptions(const QCommandLineParser &parser, ORTVCommandOptions &options)
 {
     struct Limited { const char *name; double low; double high; };
     for (const Limited &o : {Limited{"port", 1, 65535}, Limited{"http-port", 1, 65535},
@@ -213,26 +218,25 @@ QString readOptions(const QCommandLineParser &parser, ORTVCommands::Options &opt
     return {};
 }
 
-int run(const Command &command, const QStringList &args, const ORTVCommands::Options &options)
+int run(const Command &command, const QStringList &args, const ORTVCommandOptions &options)
 {
-    ORTVCommands commandRunner(options);
     const QString name = QLatin1String(command.name);
     if (!*command.arguments && !args.isEmpty())
         return usageError(QStringLiteral("%1 takes no arguments").arg(name));
     if (name == QLatin1String("set"))
-        return commandRunner.set(args);
+        return ORTVWriteCommands(options).set(args);
     if (name == QLatin1String("get"))
-        return commandRunner.get(args);
+        return ORTVGetCommand(options).run(args);
     if (name == QLatin1String("watch"))
-        return commandRunner.watch(args);
+        return ORTVWatchCommand(options).run(args);
     if (name == QLatin1String("dump"))
-        return commandRunner.dump();
+        return ORTVDumpCommand(options).run();
     if (name == QLatin1String("load"))
-        return args.size() == 1 ? commandRunner.load(args.first())
+        return args.size() == 1 ? ORTVWriteCommands(options).load(args.first())
                                 : usageError(QStringLiteral("load takes one FILE"));
     if (name == QLatin1String("ping"))
-        return commandRunner.ping();
-    return commandRunner.time();
+        return ORTVPingCommand(options).run();
+    return ORTVTimeCommand(options).run();
 }
 
 // The command named first on the command line, found with every option known, so that an
@@ -272,7 +276,7 @@ int withoutCommand(const QStringList &arguments, const QString &name)
         parser.showVersion();
     if (parser.isSet(help)) {
         QTextStream(stdout) << parser.helpText();
-        return ORTVCommands::Success;
+        return ORTVCommand::Success;
     }
     return usageError(name.isEmpty()
                           ? QStringLiteral("no command given (see ortv --help)")
@@ -297,17 +301,17 @@ int withCommand(const QStringList &arguments, const Command &command)
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
         QTextStream(stdout) << parser.helpText();
-        return ORTVCommands::Success;
+        return ORTVCommand::Success;
     }
 
-    ORTVCommands::Options options;
+    ORTVCommandOptions options;
     const QString optionError = readOptions(parser, options);
     if (!optionError.isEmpty())
         return usageError(optionError);
     const std::optional<QHostAddress> address = resolve(options.host);
     if (!address) {
         QTextStream(stderr) << "ortv: cannot resolve host " << options.host << Qt::endl;
-        return ORTVCommands::NoAnswer;
+        return ORTVCommand::NoAnswer;
     }
     options.address = *address;
     return run(command, parser.positionalArguments().mid(1), options);

@@ -1,4 +1,3 @@
-#include "ORTVDataClient.h"
 #include "ORTVTopicCodec.h"
 
 #include <QTest>
@@ -13,8 +12,6 @@ private slots:
     void roundTrip();
     void decodeRefuses_data();
     void decodeRefuses();
-    void splitAtDatagramLimit_data();
-    void splitAtDatagramLimit();
 };
 
 void tst_TopicCodec::roundTrip_data()
@@ -72,40 +69,6 @@ void tst_TopicCodec::decodeRefuses()
 {
     QFETCH(QString, topic);
     QVERIFY(!ORTVTopicCodec::decode(topic));
-}
-
-void tst_TopicCodec::splitAtDatagramLimit_data()
-{
-    QTest::addColumn<bool>("readBack");
-    QTest::addColumn<int>("datagrams");
-    // 85 bytes an entry, 770 in each datagram; with its ReadData 124 bytes, 528 in each.
-    QTest::newRow("store only") << false << 4;
-    QTest::newRow("read back") << true << 6;
-}
-
-void tst_TopicCodec::splitAtDatagramLimit()
-{
-    QFETCH(bool, readBack);
-    QFETCH(int, datagrams);
-    QList<ORTVDataClient::Entry> entries;
-    for (int i = 0; i < 3000; ++i)
-        entries.append({QStringLiteral("key/%1").arg(i), QString(40, QLatin1Char('v'))});
-    entries.insert(100, {QStringLiteral("huge"), QString(70000, QLatin1Char('x'))});
-    QList<ORTVDataClient::Entry> tooLarge;
-    const QList<QList<ORTVDataClient::Entry>> parts = ORTVDataClient::splitWrites(entries, readBack, &tooLarge);
-    QCOMPARE(tooLarge.size(), 1);
-    QCOMPARE(tooLarge.first().url, QStringLiteral("huge"));
-    QList<ORTVDataClient::Entry> joined;
-    for (const auto &part : parts) {
-        QVERIFY(ORTVDataClient::writeRequest(part, readBack).size() <= ORTVDataClient::maxDatagramBytes);
-        joined += part;
-    }
-    // As few datagrams as fit.
-    QCOMPARE(parts.size(), datagrams);
-    entries.removeAt(100);
-    QCOMPARE(joined.size(), entries.size());
-    for (qsizetype i = 0; i < joined.size(); ++i)
-        QCOMPARE(joined.at(i).url, entries.at(i).url);
 }
 
 QTEST_APPLESS_MAIN(tst_TopicCodec)

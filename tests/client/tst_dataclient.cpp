@@ -1,5 +1,6 @@
 // ORTVDataClient against a scripted server socket on a port the system picks: how replies are
-// matched to the urls asked, what is asked again, and what is not an answer.
+// matched to the urls asked, what is asked again, and what is not an answer. Also what it reads
+// in a keep-alive frame and how it splits writes into datagrams.
 #include "ORTVDataClient.h"
 
 #include <QDeadlineTimer>
@@ -54,6 +55,8 @@ private slots:
     void givesUpAfterRetries();
     void keepAliveTime_data();
     void keepAliveTime();
+    void splitWrites_data();
+    void splitWrites();
 
 private:
     // Waits for the client's next request, running the event loop meanwhile, and returns it.
@@ -257,6 +260,47 @@ void tst_DataClient::keepAliveTime()
     QFETCH(QByteArray, frame);
     QFETCH(QDateTime, time);
     QCOMPARE(ORTVDataClient::keepAliveTime(frame), time);
+}
+
+void tst_DataClient::splitWrites_data()
+{
+    QTest::addColumn<bool>("readBack");
+    QTest::addColumn<qsizetype>("maxEntries");
+    QTest::addColumn<int>("datagrams");
+    const qsizetype unlimited = std::numeric_limits<qsizetype>::max();
+    // 85 bytes an entry, 770 in each datagram; with its ReadData 124 bytes, 528 in each.
+    QTest::newRow("store only") << false << unlimited << 4;
+    QTest::newRow("read back") << true << unlimited << 6;
+    QTest::newRow("at most 200 entries") << true << qsizetype(200) << 15;
+}
+
+void tst_DataClient::splitWrites()
+{
+    QFETCH(bool, readBack);
+    QFETCH(qsizetype, maxEntries);
+    QFETCH(int, datagrams);
+    QList<ORTVDataClient::Entry> entries;
+    for (int i = 0; i < 3000; ++i)
+        entries.append({QStringLiteral("key/%1").arg(i), QString(40, QLatin1Char('v'))});
+    entries.insert(100, {QStringLiteral("huge"), QString(70000, QLatin1Char('x'))});
+    QList<ORTVDataClient::Entry> tooLarge;
+    const QList<QList<ORTVDataClient::Entry>> parts = ORTVDataClient::splitWrites(
+        entries, readBack, &tooLarge, ORTVDataClient::maxDatagramBytes, maxEntries);
+    QCOMPARE(tooLarge.size(), 1);
+    QCOMPARE(tooLarge.first().url, QStringLiteral("huge"));
+    QList<ORTVDataClient::Entry> joined;
+    for (const auto &part : parts) {
+        QVERIFY(ORTVDataClient::writeRequest(part, readBack).size()
+                <= ORTVDataClient::maxDatagramBytes);
+        QVERIFY(part.size() <= maxEntries);
+        joined += part;
+    }
+    // As few datagrams as fit.
+    QCOMPARE(parts.size(), datagrams);
+    entries.removeAt(100);
+    QCOMPARE(joined.size(), entries.size());
+    for (qsizetype i = 0; i < joined.size(); ++i)
+        QCOMPARE(joined.at(i).url, entries.at(i).url);
 }
 
 QTEST_MAIN(tst_DataClient)
