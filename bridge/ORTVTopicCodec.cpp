@@ -1,4 +1,5 @@
 #include "ORTVTopicCodec.h"
+#include "ORTVHexDigit.h"
 
 namespace {
 
@@ -19,25 +20,13 @@ void appendHex(QString &out, char16_t unit, int digits)
     out += QString::number(unit, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
 
-int hexDigit(QChar c)
-{
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
-}
-
 std::optional<char16_t> hexAt(const QString &text, qsizetype from, int digits)
 {
     if (from + digits > text.size())
         return std::nullopt;
     char16_t value = 0;
     for (qsizetype i = from; i < from + digits; ++i) {
-        const int digit = hexDigit(text.at(i));
+        const int digit = ORTVHexDigit::value(text.at(i).unicode());
         if (digit < 0)
             return std::nullopt;
         value = char16_t(value * 16 + digit);
