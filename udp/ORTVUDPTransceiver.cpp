@@ -74,11 +74,6 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
     keepAliveDelay->setTimerType(Qt::PreciseTimer);
     keepAliveDelay->setSingleShot(true);
     connect(keepAliveDelay, &QTimer::timeout, this, &ORTVUDPTransceiver::startKeepAliveRound);
-
-    givenWayReport = new QTimer(this);
-    givenWayReport->setSingleShot(true);
-    givenWayReport->setInterval(1000);
-    connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
 }
 
 ORTVUDPTransceiver::~ORTVUDPTransceiver() = default;
@@ -193,36 +188,8 @@ void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
 {
-    switch (peerTable.hear(address, port).sender) {
-    case ORTVUDPPeerTable::Sender::Known:
-        return;
-    case ORTVUDPPeerTable::Sender::New:
-        ORTVLogFormat::logNewPeer(address, port);
-        return;
-    case ORTVUDPPeerTable::Sender::GaveWay:
-        ORTVLogFormat::logNewPeer(address, port);
-        peerGaveWay();
-        return;
-    }
-}
-
-// The first peer that gives way is reported at once, later ones at most once a second.
-void ORTVUDPTransceiver::peerGaveWay()
-{
-    ++peersGivenWay;
-    ++counted.peersGivenWay;
-    if (!givenWayReport->isActive())
-        reportPeersGivenWay();
-}
-
-void ORTVUDPTransceiver::reportPeersGivenWay()
-{
-    if (peersGivenWay == 0)
-        return;
-    qWarning().nospace() << "Peer list full (" << peerTable.limit() << " peers): "
-                         << peersGivenWay << " heard from longest ago gave way to new ones";
-    peersGivenWay = 0;
-    givenWayReport->start();
+    if (peerTable.hear(address, port).sender == ORTVUDPPeerTable::Sender::GaveWay)
+        ++counted.peersGivenWay;
 }
 
 template <typename Shown>

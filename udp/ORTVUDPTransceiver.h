@@ -74,8 +74,6 @@ private:
     bool takeOneThroughSocket();
     bool awaitFollowUp(int descriptor);
     void sendQueuedReplies();
-    void peerGaveWay();
-    void reportPeersGivenWay();
 
     void startKeepAliveRound();
     void sendKeepAliveDue();
@@ -97,9 +95,6 @@ private:
     // Replies sent when the pass last waited for follow-up requests.
     quint64 repliesAtLastWait = 0;
     ORTVUDPPeerTable peerTable;
-    // Peers that gave way since the last warning, which is written at most once a second.
-    qint64 peersGivenWay = 0;
-    QTimer *givenWayReport = nullptr;
 
     // The keep-alive round in progress (or the last one): the next peer and the time since
     // the round began.

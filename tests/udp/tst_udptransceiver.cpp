@@ -410,6 +410,7 @@ void tst_UDPTransceiver::peerLimitGivesWayToStalest()
     QTRY_COMPARE_WITH_TIMEOUT(log->lines().size(), 5, 3000);
     QCOMPARE(log->lines().last(), full.arg(2));
     QCOMPARE(log->types().last(), QtWarningMsg);
+    QCOMPARE(transceiver->counters().peersGivenWay, 3u);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPTransceiver)
