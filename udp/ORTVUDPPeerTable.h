@@ -5,16 +5,20 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QTimer>
 
 // Every endpoint the transceiver has heard from: the peer records in the order they were first
 // heard, an index that finds a record in constant time, and the order of hearing, kept in step
 // in one place. Bounded: at the limit a new endpoint takes the place of the peer heard from
-// longest ago, so every other peer keeps its position.
+// longest ago, so every other peer keeps its position. It writes what it learns to the log: each
+// new endpoint, and a warning when peers give way.
 class ORTVUDPPeerTable
 {
 public:
     // Most peers remembered by default.
     static constexpr qsizetype defaultLimit = 50000;
+
+    ORTVUDPPeerTable();
 
     // What one datagram's sender turned out to be.
     enum class Sender {
@@ -28,7 +32,8 @@ public:
         qsizetype position = -1;
     };
 
-    // The one question asked per received datagram.
+    // The one question asked per received datagram. A new endpoint gets its New Peer line; the
+    // first peer that gives way is reported at once, later ones at most once a second.
     Heard hear(const QHostAddress &address, quint16 port);
 
     void setLimit(qsizetype peers) { peerLimit = qMax<qsizetype>(1, peers); }
@@ -40,8 +45,13 @@ public:
 
 private:
     qsizetype replaceStalest(const QHostAddress &address, quint16 port);
+    void peerGaveWay();
+    void reportPeersGivenWay();
 
     QList<ORTVUDPPeer> records;
     ORTVUDPPeerIndex index;
     qsizetype peerLimit = defaultLimit;
+    // Peers that gave way since the last warning, which is written at most once a second.
+    qint64 peersGivenWay = 0;
+    QTimer givenWayReport;
 };

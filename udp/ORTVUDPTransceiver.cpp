@@ -1,21 +1,16 @@
 #include "ORTVUDPTransceiver.h"
 #include "ORTVLogFormat.h"
+#include "ORTVUDPKeepAliveRounds.h"
 #include "ORTVUDPReceiveBatch.h"
 #include "ORTVUDPSendBatch.h"
 
-#include <QDateTime>
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QSignalBlocker>
-#include <QTimeZone>
-#include <QTimer>
 #include <QUdpSocket>
 
-#include <cerrno>
 #include <poll.h>
 
 namespace {
@@ -25,12 +20,6 @@ namespace {
 constexpr int receiveBudgetMs = 20;
 // How long a pass that has just sent replies waits for their senders' next requests.
 constexpr long followUpWaitUs = 1000;
-// Longest time a later pass of a keep-alive round spends writing frames.
-constexpr int keepAlivePassBudgetMs = 3;
-// How much earlier than 29 s after the previous round a tick may come and still wait for the
-// 29 s: the timer keeps its phase, so after a tick that a busy pass delayed (by up to the
-// receive budget and the loop's sleep) the next one comes that much sooner.
-constexpr qint64 keepAliveCatchUpMs = 1000;
 
 } // namespace
 
@@ -57,28 +46,9 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
                    << udpSocket->errorString();
     }
 
-    keepAliveTimer = new QTimer(this);
-    // A coarse timer would round 29 s to whole seconds and could fire up to half a second
-    // early; peers rely on the period, so keep it precise.
-    keepAliveTimer->setTimerType(Qt::PreciseTimer);
-    connect(keepAliveTimer, &QTimer::timeout, this, &ORTVUDPTransceiver::keepAliveTimerTicked);
-    keepAliveTimer->start(keepAliveIntervalMs);
-
-    // Runs while a keep-alive round is unfinished: once an event pass.
-    keepAlivePacer = new QTimer(this);
-    keepAlivePacer->setTimerType(Qt::PreciseTimer);
-    keepAlivePacer->setInterval(1);
-    connect(keepAlivePacer, &QTimer::timeout, this, &ORTVUDPTransceiver::sendKeepAliveDue);
-
-    keepAliveDelay = new QTimer(this);
-    keepAliveDelay->setTimerType(Qt::PreciseTimer);
-    keepAliveDelay->setSingleShot(true);
-    connect(keepAliveDelay, &QTimer::timeout, this, &ORTVUDPTransceiver::startKeepAliveRound);
-
-    givenWayReport = new QTimer(this);
-    givenWayReport->setSingleShot(true);
-    givenWayReport->setInterval(1000);
-    connect(givenWayReport, &QTimer::timeout, this, &ORTVUDPTransceiver::reportPeersGivenWay);
+    // A child, owned by the transceiver. It writes its frames through the socket's descriptor
+    // (-1 after a failed bind, when no datagram comes in and so no peer is learned).
+    new ORTVUDPKeepAliveRounds(int(udpSocket->socketDescriptor()), peerTable, counted, this);
 }
 
 ORTVUDPTransceiver::~ORTVUDPTransceiver() = default;
@@ -193,36 +163,8 @@ void ORTVUDPTransceiver::logReceived(const QNetworkDatagram &dgram)
 
 void ORTVUDPTransceiver::checkAndAddToList(QHostAddress address, quint16 port)
 {
-    switch (peerTable.hear(address, port).sender) {
-    case ORTVUDPPeerTable::Sender::Known:
-        return;
-    case ORTVUDPPeerTable::Sender::New:
-        ORTVLogFormat::logNewPeer(address, port);
-        return;
-    case ORTVUDPPeerTable::Sender::GaveWay:
-        ORTVLogFormat::logNewPeer(address, port);
-        peerGaveWay();
-        return;
-    }
-}
-
-// The first peer that gives way is reported at once, later ones at most once a second.
-void ORTVUDPTransceiver::peerGaveWay()
-{
-    ++peersGivenWay;
-    ++counted.peersGivenWay;
-    if (!givenWayReport->isActive())
-        reportPeersGivenWay();
-}
-
-void ORTVUDPTransceiver::reportPeersGivenWay()
-{
-    if (peersGivenWay == 0)
-        return;
-    qWarning().nospace() << "Peer list full (" << peerTable.limit() << " peers): "
-                         << peersGivenWay << " heard from longest ago gave way to new ones";
-    peersGivenWay = 0;
-    givenWayReport->start();
+    if (peerTable.hear(address, port).sender == ORTVUDPPeerTable::Sender::GaveWay)
+        ++counted.peersGivenWay;
 }
 
 template <typename Shown>
@@ -275,112 +217,4 @@ void ORTVUDPTransceiver::sendData(const QNetworkDatagram &dgram, QHostAddress ad
 void ORTVUDPTransceiver::sendData(const QString &text, QHostAddress address, quint16 port)
 {
     writeOne(text.toUtf8(), text, address, port);
-}
-
-// A round goes to every peer once. A tick that comes while the previous round is still open
-// (a send buffer that stayed full, a huge peer list) lets that round finish first and starts
-// the next one then, so no peer misses a round and none gets two frames in one.
-//
-// A tick that comes a little less than 29 s after the previous round began (that round's tick
-// was late) waits for the 29 s, so a peer's frames are never less than 29 s apart.
-void ORTVUDPTransceiver::keepAliveTimerTicked()
-{
-    if (keepAliveRoundOpen || keepAliveDelay->isActive()) {
-        keepAliveTickWaiting = true;
-        return;
-    }
-    const qint64 early = keepAliveRound.isValid()
-        ? keepAliveIntervalMs - keepAliveRound.elapsed()
-        : 0;
-    if (early > 0 && early <= keepAliveCatchUpMs) {
-        keepAliveDelay->start(int(early));
-        return;
-    }
-    startKeepAliveRound();
-}
-
-// The round's own pass: the clock is read once, and the first keepAliveBurst peers get that
-// one frame, byte for byte the same. Only the peers paced into later passes get frames stamped
-// when they are written: one stamp for the whole round would be seconds old for the last of
-// tens of thousands. As every round keeps the same pace, each peer's frames are 29 s apart.
-void ORTVUDPTransceiver::startKeepAliveRound()
-{
-    const QByteArray frame = keepAliveFrame(QDateTime::currentDateTimeUtc());
-    keepAliveRound.start();
-    keepAliveRoundOpen = true;
-    keepAliveNext = 0;
-    ++counted.keepAliveRounds;
-    const qsizetype burst = qMin(peerTable.size(), keepAliveBurst);
-    while (keepAliveNext < burst) {
-        if (!writeKeepAlive(peerTable.at(keepAliveNext), frame))
-            break;  // the send buffer is full: the same peer in a later pass
-        ++keepAliveNext;
-    }
-    endKeepAlivePass();
-}
-
-// A later pass of the round: the peers whose turn has come, within the pass's budget.
-void ORTVUDPTransceiver::sendKeepAliveDue()
-{
-    const qint64 paced = keepAliveRound.nsecsElapsed() * keepAliveFramesPerSecond / 1000000000;
-    const qsizetype due = qMin(peerTable.size(), keepAliveBurst + paced);
-    QElapsedTimer spent;
-    spent.start();
-    while (keepAliveNext < due && !spent.hasExpired(keepAlivePassBudgetMs)) {
-        if (!writeKeepAlive(peerTable.at(keepAliveNext), keepAliveFrameNow()))
-            break;  // the send buffer is full: the same peer in the next pass
-        ++keepAliveNext;
-    }
-    endKeepAlivePass();
-}
-
-void ORTVUDPTransceiver::endKeepAlivePass()
-{
-    if (keepAliveNext < peerTable.size()) {
-        keepAlivePacer->start();
-        return;
-    }
-    keepAlivePacer->stop();
-    keepAliveRoundOpen = false;
-    counted.lastKeepAliveRoundNs = keepAliveRound.nsecsElapsed();
-    if (keepAliveTickWaiting) {
-        keepAliveTickWaiting = false;
-        startKeepAliveRound();
-    }
-}
-
-const QByteArray &ORTVUDPTransceiver::keepAliveFrameNow()
-{
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now != pacedFrameMs) {
-        pacedFrame = keepAliveFrame(QDateTime::fromMSecsSinceEpoch(now, QTimeZone::utc()));
-        pacedFrameMs = now;
-    }
-    return pacedFrame;
-}
-
-// False when the socket's send buffer has no room now; the frame was not sent and no TX line
-// written. Any other failure is written as an attempt, like every send of the transceiver.
-bool ORTVUDPTransceiver::writeKeepAlive(const ORTVUDPPeer &peer, const QByteArray &frame)
-{
-    errno = 0;
-    if (udpSocket->writeDatagram(frame, peer.address, peer.port) < 0
-        && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
-        ++counted.keepAliveBufferWaits;
-        return false;
-    }
-    ++counted.keepAlivesSent;
-    ORTVLogFormat::logSent(peer.address, peer.port, frame);
-    return true;
-}
-
-QByteArray ORTVUDPTransceiver::keepAliveFrame(const QDateTime &utc)
-{
-    QJsonObject alive;
-    alive.insert(QLatin1String("url"), QLatin1String("com.orvane.xcvr.keep.alive"));
-    alive.insert(QLatin1String("data"), 1);
-    QJsonObject clock;
-    clock.insert(QLatin1String("url"), QLatin1String("com.orvane.date.utc"));
-    clock.insert(QLatin1String("data"), utc.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz")));
-    return QJsonDocument(QJsonArray{alive, clock}).toJson(QJsonDocument::Compact);
 }

@@ -1,6 +1,7 @@
 // Ten thousand peers in one transceiver: the cost of a datagram from a new and from a known
 // peer, and of one keep-alive tick to all of them. Runs in a private network namespace: the
 // keep-alive frames go to ten thousand loopback ports.
+#include "ORTVUDPKeepAliveRounds.h"
 #include "ORTVUDPTransceiver.h"
 
 #include <QDateTime>
@@ -19,6 +20,12 @@ namespace {
 
 constexpr int peers = 10000;
 constexpr quint16 firstPort = 20000;
+
+// Runs a keep-alive round of the transceiver now, as its 29 s timer would.
+void tickKeepAlives(const ORTVUDPTransceiver &transceiver)
+{
+    transceiver.findChild<ORTVUDPKeepAliveRounds *>()->tick();
+}
 
 // Counts the log lines the transceiver writes. Formatting still happens; the lines go nowhere.
 // The test's own results (qInfo) and any warning still reach the test log.
@@ -113,15 +120,15 @@ void tst_UdpPeerLoad::tenThousandPeers()
     // The round is spread over passes at its pace: the tick itself sends the first burst, the
     // last peer's frame goes out no earlier than its turn.
     clock.restart();
-    transceiver.keepAliveTimerTicked();
+    tickKeepAlives(transceiver);
     const qint64 tickNs = clock.nsecsElapsed();
     // At most the burst: fewer when the pass's time ran out first (a busy machine).
-    QVERIFY2(txLines >= 1 && txLines <= int(ORTVUDPTransceiver::keepAliveBurst),
+    QVERIFY2(txLines >= 1 && txLines <= int(ORTVUDPKeepAliveRounds::burst),
              qPrintable(QString::number(txLines)));
     QTRY_COMPARE_WITH_TIMEOUT(txLines, peers, 10000 * TEST_TIME_SCALE);
     const qint64 roundNs = clock.nsecsElapsed();
-    const qint64 lastTurnNs = (peers - ORTVUDPTransceiver::keepAliveBurst) * 1000000000LL
-        / ORTVUDPTransceiver::keepAliveFramesPerSecond;
+    const qint64 lastTurnNs = (peers - ORTVUDPKeepAliveRounds::burst) * 1000000000LL
+        / ORTVUDPKeepAliveRounds::framesPerSecond;
     QVERIFY2(roundNs >= lastTurnNs, qPrintable(QString::number(roundNs)));
 
     qInfo("%d peers: adding all %.1f ms (%.2f us each on average), a known peer %.2f us, "
@@ -160,10 +167,12 @@ void tst_UdpPeerLoad::keepAliveThroughSmallSendBuffer()
                                       sockets.back()->localPort());
     }
     txLines = 0;
-    transceiver.keepAliveTimerTicked();
+    tickKeepAlives(transceiver);
     // The buffer holds a handful of frames: the tick stopped there, far short of its burst.
     QVERIFY2(txLines < 50, qPrintable(QString::number(txLines)));
     QTRY_COMPARE_WITH_TIMEOUT(txLines, listeners, 10000 * TEST_TIME_SCALE);
+    QCOMPARE(transceiver.counters().keepAlivesSent, quint64(listeners));
+    QVERIFY(transceiver.counters().keepAliveBufferWaits > 0);
     for (const auto &socket : sockets) {
         QVERIFY(socket->hasPendingDatagrams() || socket->waitForReadyRead(5000));
         QCOMPARE(socket->receiveDatagram().data().size(), 110);
@@ -189,14 +198,14 @@ void tst_UdpPeerLoad::keepAliveRounds()
         transceiver.checkAndAddToList(QHostAddress(QHostAddress::LocalHost), quint16(firstPort + i));
     keptTxLines.clear();
     keepTxLines = turnClock = true;
-    transceiver.keepAliveTimerTicked();
+    tickKeepAlives(transceiver);
     turnClock = false;
     const QStringList firstPass = keptTxLines;
-    transceiver.keepAliveTimerTicked();
+    tickKeepAlives(transceiver);
     QTRY_COMPARE_WITH_TIMEOUT(keptTxLines.size(), 2 * peerCount, 20000 * TEST_TIME_SCALE);
     keepTxLines = false;
 
-    QCOMPARE(firstPass.size(), qMin(peerCount, int(ORTVUDPTransceiver::keepAliveBurst)));
+    QCOMPARE(firstPass.size(), qMin(peerCount, int(ORTVUDPKeepAliveRounds::burst)));
     const QString frame = firstPass.first().section(QLatin1Char(' '), 1);
     for (const QString &line : firstPass)
         QCOMPARE(line.section(QLatin1Char(' '), 1), frame);

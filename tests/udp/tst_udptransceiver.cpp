@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "ORTVUDPKeepAliveRounds.h"
 #include "ORTVUDPTransceiver.h"
 
 #include <QDateTime>
@@ -66,6 +67,15 @@ private:
     {
         return transceiver->findChild<QUdpSocket *>()->localPort();
     }
+    static ORTVUDPKeepAliveRounds *keepAlives(const ORTVUDPTransceiver &owner)
+    {
+        return owner.findChild<ORTVUDPKeepAliveRounds *>();
+    }
+    // The rounds' first timer, created before the others: the 29 s one.
+    static QTimer *keepAliveTimer(const ORTVUDPTransceiver &owner)
+    {
+        return keepAlives(owner)->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    }
     // Sends one datagram and waits until the transceiver has logged its RX line.
     void learn(Client &client, const QByteArray &payload = "hi")
     {
@@ -127,7 +137,7 @@ void tst_UDPTransceiver::bindFailureIsReported()
                              .arg(holder.localPort())
                              .arg(failed.findChild<QUdpSocket *>()->errorString())});
     QCOMPARE(capture.types(), QList<QtMsgType>{QtWarningMsg});
-    QVERIFY(failed.findChild<QTimer *>()->isActive());
+    QVERIFY(keepAliveTimer(failed)->isActive());
 }
 
 void tst_UDPTransceiver::learnsPeersPerAddressAndPort()
@@ -324,19 +334,19 @@ void tst_UDPTransceiver::payloadEscaping()
 void tst_UDPTransceiver::keepAliveFrameBytes()
 {
     const QDateTime newYear(QDate(2027, 1, 1), QTime(0, 0, 0, 5), QTimeZone::utc());
-    const QByteArray frame = ORTVUDPTransceiver::keepAliveFrame(newYear);
+    const QByteArray frame = ORTVUDPKeepAliveRounds::frame(newYear);
     QCOMPARE(frame, QByteArray(R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},)"
                                R"({"data":"01.01.2027 00:00:00.005","url":"com.orvane.date.utc"}])"));
     QCOMPARE(frame.size(), 110);
 
     // The time is written as UTC even when handed a local time.
     const QDateTime sameInstantElsewhere = newYear.toOffsetFromUtc(5 * 3600 + 1800);
-    QCOMPARE(ORTVUDPTransceiver::keepAliveFrame(sameInstantElsewhere.toUTC()), frame);
+    QCOMPARE(ORTVUDPKeepAliveRounds::frame(sameInstantElsewhere.toUTC()), frame);
 }
 
 void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
 {
-    transceiver->keepAliveTimerTicked();
+    keepAlives(*transceiver)->tick();
     QVERIFY(log->lines().isEmpty());
 
     Client a, b;
@@ -345,7 +355,7 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
     log->clear();
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
-    transceiver->keepAliveTimerTicked();
+    keepAlives(*transceiver)->tick();
     // One clock read for the tick: both peers get the same bytes.
     const QByteArray prefix = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},{"data":")";
     QStringList expectedLines;
@@ -366,11 +376,13 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
     }
     QCOMPARE(frames.at(1), frames.at(0));
     QCOMPARE(log->lines(), expectedLines);
+    QCOMPARE(transceiver->counters().keepAliveRounds, 2u);
+    QCOMPARE(transceiver->counters().keepAlivesSent, 2u);
 }
 
 void tst_UDPTransceiver::keepAliveTimerIsPrecise()
 {
-    const QTimer *timer = transceiver->findChild<QTimer *>();
+    const QTimer *timer = keepAliveTimer(*transceiver);
     QVERIFY(timer);
     QVERIFY(timer->isActive());
     QVERIFY(!timer->isSingleShot());
@@ -410,6 +422,7 @@ void tst_UDPTransceiver::peerLimitGivesWayToStalest()
     QTRY_COMPARE_WITH_TIMEOUT(log->lines().size(), 5, 3000);
     QCOMPARE(log->lines().last(), full.arg(2));
     QCOMPARE(log->types().last(), QtWarningMsg);
+    QCOMPARE(transceiver->counters().peersGivenWay, 3u);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPTransceiver)
