@@ -104,10 +104,16 @@ for interval in 1 0.2; do
 done
 
 # ---- 5,000 set messages a second ------------------------------------------------------------
-start_broker
-start_server
-start_bridge 1
-SETS=$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID") || true
+# sets_through_bridge VAR: the tool's line for 5,000 set messages a second through a fresh
+# broker, server and bridge (interval 1 s), in VAR; everything still runs afterwards.
+sets_through_bridge() {
+    start_broker
+    start_server
+    start_bridge 1
+    printf -v "$1" '%s' \
+        "$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID" || true)"
+}
+sets_through_bridge SETS
 SET_DROPS=$(dropped_by_broker) SET_WARNINGS=$(bridge_warnings)
 note "sets: $SETS broker_drops=$SET_DROPS bridge_warnings=$SET_WARNINGS"
 stop_all
@@ -124,10 +130,7 @@ dropped_datagrams() { nft list table inet bridgebench | sed -n 's/.*counter pack
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 
 lossy
-start_broker
-start_server
-start_bridge 1
-LOSSY=$("$TOOL" sets --rate 5000 --seconds "$SET_S" --qos 1 --bridge-pid "$BRIDGE_PID") || true
+sets_through_bridge LOSSY
 LOSSY_DROPPED=$(dropped_datagrams) LOSSY_WARNINGS=$(bridge_warnings)
 LOSSY_RSS=$(rss_kib "$BRIDGE_PID")
 note "sets, 10 % lost: $LOSSY datagrams_dropped=$LOSSY_DROPPED bridge_warnings=$LOSSY_WARNINGS rss_kib=$LOSSY_RSS"

@@ -351,40 +351,8 @@ int roundTrips(const std::map<std::string, std::string> &options)
 // One GET on a fresh connection; the body, or empty on failure.
 std::string httpGet(const std::string &path)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in server = loopback(httpPort);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0)
-        fail("connect http");
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), 0) != ssize_t(request.size()))
-        fail("send http");
-    std::string data;
-    char chunk[65536];
-    size_t headEnd = std::string::npos;
-    size_t wanted = 0;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
-            break;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        data.append(chunk, size_t(n));
-        if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-            std::string head = data.substr(0, headEnd);
-            std::transform(head.begin(), head.end(), head.begin(), ::tolower);
-            const size_t length = head.find("content-length:");
-            if (length == std::string::npos)
-                fail("no content-length");
-            wanted = std::strtoul(head.c_str() + length + 15, nullptr, 10);
-        }
-        if (headEnd != std::string::npos && data.size() - headEnd - 4 >= wanted)
-            break;
-    }
-    close(fd);
-    if (headEnd == std::string::npos || data.compare(0, 12, "HTTP/1.1 200") != 0)
-        return {};
-    return data.substr(headEnd + 4);
+    std::string body;
+    return bench::httpGet(httpPort, path, body, 10000) ? body : std::string();
 }
 
 int http(const std::map<std::string, std::string> &options)

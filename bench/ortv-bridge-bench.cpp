@@ -155,42 +155,9 @@ private:
     int fd = -1;
 };
 
-// One GET on a fresh connection: the body, or nothing (empty optional-like flag) on failure.
 bool httpGet(const std::string &path, std::string &body, int timeoutMs = 10000)
 {
-    body.clear();
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in server = loopback(httpPort);
-    if (fd < 0)
-        return false;
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
-    bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0
-        && ::send(fd, request.data(), request.size(), 0) == ssize_t(request.size());
-    std::string data;
-    size_t headEnd = std::string::npos, wanted = 0;
-    char chunk[65536];
-    while (ok) {
-        pollfd p{fd, POLLIN, 0};
-        const ssize_t n = poll(&p, 1, timeoutMs) > 0 ? recv(fd, chunk, sizeof chunk, 0) : -1;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        data.append(chunk, size_t(n));
-        if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-            std::string head = data.substr(0, headEnd);
-            std::transform(head.begin(), head.end(), head.begin(), ::tolower);
-            const size_t length = head.find("content-length:");
-            ok = length != std::string::npos && head.compare(0, 12, "http/1.1 200") == 0;
-            wanted = ok ? std::strtoul(head.c_str() + length + 15, nullptr, 10) : 0;
-        }
-        if (headEnd != std::string::npos && data.size() - headEnd - 4 >= wanted)
-            break;
-    }
-    close(fd);
-    if (ok)
-        body = data.substr(headEnd + 4);
-    return ok;
+    return bench::httpGet(httpPort, path, body, timeoutMs);
 }
 
 // GET /Status every `everyMs` on a fresh connection, on a thread of its own, until stopped.
