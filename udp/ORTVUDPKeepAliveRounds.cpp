@@ -49,13 +49,6 @@ ORTVUDPKeepAliveRounds::ORTVUDPKeepAliveRounds(int descriptor, const ORTVUDPPeer
                                                ORTVUDPCounters &counted, QObject *parent)
     : QObject(parent), descriptor(descriptor), peerTable(peers), counted(counted)
 {
-    interval = new QTimer(this);
-    // A coarse timer would round 29 s to whole seconds and could fire up to half a second
-    // early; peers rely on the period, so keep it precise.
-    interval->setTimerType(Qt::PreciseTimer);
-    connect(interval, &QTimer::timeout, this, &ORTVUDPKeepAliveRounds::tick);
-    interval->start(intervalMs);
-
     // Runs while a round is unfinished: once an event pass.
     pacer = new QTimer(this);
     pacer->setTimerType(Qt::PreciseTimer);

@@ -10,8 +10,8 @@ class ORTVUDPPeerTable;
 class QDateTime;
 class QTimer;
 
-// Sends the keep-alive frame to every peer every 29 s, written straight to the UDP socket's
-// descriptor. A round over many peers goes out over several event passes at a steady pace, so
+// Sends the keep-alive frame to every peer at each tick of the transceiver's keep-alive timer,
+// written straight to the UDP socket's descriptor. A round over many peers goes out over several event passes at a steady pace, so
 // each pass still has time for the datagrams that arrive meanwhile.
 class ORTVUDPKeepAliveRounds : public QObject
 {
@@ -29,7 +29,8 @@ public:
     ORTVUDPKeepAliveRounds(int descriptor, const ORTVUDPPeerTable &peers,
                            ORTVUDPCounters &counted, QObject *parent);
 
-    // What the interval timer does when it fires; a test calls it to run a round now.
+    // A tick of the transceiver's 29 s keep-alive timer: a round starts now, or when the one
+    // still open ends, or at the 29 s of the last round when it came early.
     void tick();
 
     // The keep-alive frame for the given UTC time: always 110 bytes of compact JSON.
@@ -46,7 +47,6 @@ private:
     const ORTVUDPPeerTable &peerTable;
     ORTVUDPCounters &counted;
 
-    QTimer *interval = nullptr;
     // The round in progress (or the last one): the next peer and the time since it began.
     QTimer *pacer = nullptr;
     QElapsedTimer round;

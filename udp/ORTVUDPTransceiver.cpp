@@ -48,7 +48,19 @@ ORTVUDPTransceiver::ORTVUDPTransceiver(QObject *parent, quint16 port)
 
     // A child, owned by the transceiver. It writes its frames through the socket's descriptor
     // (-1 after a failed bind, when no datagram comes in and so no peer is learned).
-    new ORTVUDPKeepAliveRounds(int(udpSocket->socketDescriptor()), peerTable, counted, this);
+    keepAliveRounds = new ORTVUDPKeepAliveRounds(int(udpSocket->socketDescriptor()), peerTable,
+                                                 counted, this);
+    keepAliveTimer = new QTimer(this);
+    // A coarse timer would round 29 s to whole seconds and could fire up to half a second
+    // early; peers rely on the period, so keep it precise.
+    keepAliveTimer->setTimerType(Qt::PreciseTimer);
+    connect(keepAliveTimer, &QTimer::timeout, this, &ORTVUDPTransceiver::keepAliveTimerTicked);
+    keepAliveTimer->start(ORTVUDPKeepAliveRounds::intervalMs);
+}
+
+void ORTVUDPTransceiver::keepAliveTimerTicked()
+{
+    keepAliveRounds->tick();
 }
 
 ORTVUDPTransceiver::~ORTVUDPTransceiver() = default;

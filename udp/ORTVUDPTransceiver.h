@@ -11,13 +11,15 @@
 
 #include <memory>
 
+class ORTVUDPKeepAliveRounds;
 class ORTVUDPReceiveBatch;
 class ORTVUDPSendBatch;
+class QTimer;
 class QUdpSocket;
 
 // The server's UDP endpoint: receives datagrams on all IPv4 interfaces, remembers every sender
-// as a peer, and sends to one endpoint or to all peers. Its child ORTVUDPKeepAliveRounds sends
-// the keep-alive frame to all peers every 29 s through the same socket.
+// as a peer, and sends to one endpoint or to all peers. Every 29 s its keep-alive timer has its
+// child ORTVUDPKeepAliveRounds send the keep-alive frame to all peers through the same socket.
 //
 // Each event pass hands it a bounded share of time: it stops draining its socket after a
 // budget, and what is still pending waits in the kernel for the next pass.
@@ -47,6 +49,8 @@ public:
     void sendData(const QString &text, QHostAddress address, quint16 port);
 
     void checkAndAddToList(QHostAddress address, quint16 port);
+    // The keep-alive timer's handler: a round of frames to every peer (ORTVUDPKeepAliveRounds).
+    void keepAliveTimerTicked();
 
     // The RX line for one received datagram; the loopback listener writes the same line.
     static void logReceived(const QNetworkDatagram &dgram);
@@ -69,6 +73,8 @@ private:
     void writeToAllPeers(const QByteArray &bytes, const Shown &shown);
 
     QUdpSocket *udpSocket = nullptr;
+    QTimer *keepAliveTimer = nullptr;
+    ORTVUDPKeepAliveRounds *keepAliveRounds = nullptr;
     std::unique_ptr<ORTVUDPReceiveBatch> receiveBatch;
     // Replies to the datagrams of a batch, sent together once the batch is handled.
     std::unique_ptr<ORTVUDPSendBatch> replyBatch;

@@ -67,14 +67,10 @@ private:
     {
         return transceiver->findChild<QUdpSocket *>()->localPort();
     }
-    static ORTVUDPKeepAliveRounds *keepAlives(const ORTVUDPTransceiver &owner)
-    {
-        return owner.findChild<ORTVUDPKeepAliveRounds *>();
-    }
-    // The rounds' first timer, created before the others: the 29 s one.
+    // The transceiver's own timer: the 29 s one (the rounds' pacing timers are theirs).
     static QTimer *keepAliveTimer(const ORTVUDPTransceiver &owner)
     {
-        return keepAlives(owner)->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        return owner.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
     }
     // Sends one datagram and waits until the transceiver has logged its RX line.
     void learn(Client &client, const QByteArray &payload = "hi")
@@ -346,7 +342,7 @@ void tst_UDPTransceiver::keepAliveFrameBytes()
 
 void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
 {
-    keepAlives(*transceiver)->tick();
+    transceiver->keepAliveTimerTicked();
     QVERIFY(log->lines().isEmpty());
 
     Client a, b;
@@ -355,7 +351,7 @@ void tst_UDPTransceiver::keepAliveTickSendsToEveryPeer()
     log->clear();
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
-    keepAlives(*transceiver)->tick();
+    transceiver->keepAliveTimerTicked();
     // One clock read for the tick: both peers get the same bytes.
     const QByteArray prefix = R"([{"data":1,"url":"com.orvane.xcvr.keep.alive"},{"data":")";
     QStringList expectedLines;
