@@ -20,6 +20,8 @@
 #                              counters against known traffic, /metrics under a SetData blast)
 #                              redis (CPU per SetData and ReadData beside Redis's per SET and
 #                              GET, same run, packaged setting; BENCH_BASELINE's build too)
+#                              service (CPU per SetData with the service manager's status
+#                              lines and watchdog pings on and off)
 #   BENCH_BASELINE=REV         also build git revision REV into build-bench-baseline/ (trace and
 #                              redis parts)
 set -euo pipefail
@@ -74,8 +76,8 @@ ONLY=all
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) QUICK=1 ;;
-    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store|metrics|redis}; shift ;;
-    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store|metrics|redis[,...]]" >&2; exit 2 ;;
+    --only) ONLY=${2:?--only base|overload|peers|trace|bridge|store|metrics|redis|service}; shift ;;
+    *) echo "usage: ./bench.sh [--quick] [--only base|overload|peers|trace|bridge|store|metrics|redis|service[,...]]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -413,6 +415,36 @@ if want redis; then
     echo
     echo "Load average before: $LOAD_BEFORE, after: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) CPUs)."
     } | tee "$RESULTS/redis.md"
+fi
+
+# ---- the service manager's notifications: CPU per SetData with NOTIFY_SOCKET set and not ------
+# Status lines every 5 s, and watchdog pings every 100 ms: fifty times the packaged unit's rate.
+if want service; then
+    NOTIFY=$RESULTS/notify.sock
+    rm -f "$NOTIFY"
+    python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+while True:
+    print(s.recv(4096).decode().split("=")[0], flush=True)' "$NOTIFY" >"$RESULTS/notify.log" &
+    RECEIVER=$!
+    on_runs=; off_runs=
+    REPEATS=5; [ $QUICK -eq 1 ] && REPEATS=2
+    for _ in $(seq $REPEATS); do  # alternating, so both see the same machine
+        off_runs+=" $(CPU_S=10; cpu_run "$SERVER" 1000 80000 --env "$PACKAGED")"
+        on_runs+=" $(CPU_S=10; cpu_run "$SERVER" 1000 80000 --env "$PACKAGED" \
+            --env NOTIFY_SOCKET="$NOTIFY" --env WATCHDOG_USEC=200000)"
+    done
+    kill "$RECEIVER"; wait "$RECEIVER" 2>/dev/null || true
+    CPU_OFF=$(median <<<"${off_runs# }"); CPU_ON=$(median <<<"${on_runs# }")
+    {
+    echo "| Measure | Result |"
+    echo "|---|---|"
+    echo "| CPU per SetData, 1,000 keys, 80,000/s for 10 s, median of $REPEATS alternating runs | off $CPU_OFF µs, on $CPU_ON µs: $(calc "($CPU_ON / $CPU_OFF - 1) * 100" | xargs printf '%+.1f') % |"
+    echo "| Notifications received in the runs with it on | $(grep -c '^READY' "$RESULTS/notify.log") READY, $(grep -c '^STATUS' "$RESULTS/notify.log") STATUS, $(grep -c '^WATCHDOG' "$RESULTS/notify.log") WATCHDOG, $(grep -c '^STOPPING' "$RESULTS/notify.log") STOPPING |"
+    echo
+    echo "CPU per SetData, single runs (µs): off$off_runs; on$on_runs. Load average: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) CPUs)."
+    } | tee "$RESULTS/service.md"
 fi
 
 # ---- the MQTT bridge: the server, mosquitto and ortv-mqtt-bridge under load -----------------
