@@ -7,6 +7,9 @@
 
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -41,6 +44,8 @@ private slots:
     void dataFailureTold();
     void retainedClearedAfterServerRestart();
     void otherSettings();
+    void homeAssistantEntities_data();
+    void homeAssistantEntities();
     void tlsNameChecked_data();
     void tlsNameChecked();
     void exitStatus_data();
@@ -54,6 +59,7 @@ private:
     static quint16 freePort();
     bool restartBroker(bool persistence);
     bool startBridge();
+    bool startHomeAssistantBridge();
     bool nft(const QString &command);
     bool writeThrough(const QString &key);
     QByteArray bridgeErr();
@@ -67,6 +73,7 @@ private:
     quint16 brokerPort = 0;
     QProcess broker;
     QProcess bridge;
+    QProcess haBridge;
     QByteArray bridgeLog;
     std::unique_ptr<ServerProcess> server = std::make_unique<ServerProcess>();
     QUdpSocket udp;
@@ -488,6 +495,153 @@ void tst_MqttBridge::otherSettings()
     other.waitForFinished();
 }
 
+bool tst_MqttBridge::startHomeAssistantBridge()
+{
+    QFile entities(dir.filePath("entities"));
+    if (!entities.open(QIODevice::WriteOnly)
+        || entities.write("# by hand\nha/temp unit=°C device_class=temperature\n"
+                          "ha/ignored/*  ignore\nha/wnum writable\n") < 0) {
+        return false;
+    }
+    entities.close();
+    haBridge.setProcessChannelMode(QProcess::MergedChannels);
+    haBridge.start(QStringLiteral(BRIDGE_EXE),
+                   {"--broker-port", QString::number(brokerPort), "--prefix", "ha", "--interval",
+                    "0.2", "--client-id", "ha-bridge", "--home-assistant", "--match", "ha/*",
+                    "--entities", entities.fileName(), "--writable", "ha/w*", "--writable",
+                    "ha/kind"});
+    return haBridge.waitForStarted() && QTest::qWaitFor([&] {
+        return haBridge.peek(1 << 20).contains("connected to the MQTT broker");
+    }, wait);
+}
+
+// What Home Assistant's MQTT discovery would refuse in an entry of the platform.
+QString discoveryFaults(const QString &platform, const QJsonObject &entry)
+{
+    static const QStringList sensorClasses = QString(
+        "apparent_power aqi atmospheric_pressure battery carbon_dioxide carbon_monoxide current "
+        "data_rate data_size date distance duration energy energy_storage enum frequency gas "
+        "humidity illuminance irradiance moisture monetary nitrogen_dioxide nitrogen_monoxide "
+        "nitrous_oxide ozone ph pm1 pm10 pm25 power power_factor precipitation "
+        "precipitation_intensity pressure reactive_power signal_strength sound_pressure speed "
+        "sulphur_dioxide temperature timestamp volatile_organic_compounds "
+        "volatile_organic_compounds_parts voltage volume volume_flow_rate volume_storage water "
+        "weight wind_speed").split(' ');
+    QStringList faults;
+    const auto need = [&](bool ok, const char *what) { if (!ok) faults.append(what); };
+    need(!entry.value("state_topic").toString().isEmpty(), "state_topic");
+    need(!entry.value("unique_id").toString().isEmpty(), "unique_id");
+    need(entry.value("availability_mode") == "all", "availability_mode");
+    for (const QJsonValue &item : entry.value("availability").toArray())
+        need(!item.toObject().value("topic").toString().isEmpty(), "availability topic");
+    if (platform == "sensor") {
+        need(QStringList({"", "measurement", "total", "total_increasing"})
+                 .contains(entry.value("state_class").toString()), "state_class");
+        need(!entry.contains("device_class")
+                 || sensorClasses.contains(entry.value("device_class").toString()),
+             "device_class");
+        need(!entry.contains("command_topic"), "no command_topic");
+        return faults.join(' ');
+    }
+    need(!entry.value("command_topic").toString().isEmpty(), "command_topic");
+    if (platform == "number") {
+        need(entry.value("min").toDouble() < entry.value("max").toDouble(), "min < max");
+        need(entry.value("step").toDouble() >= 0.001, "step");
+        need(QStringList({"auto", "box", "slider"}).contains(entry.value("mode").toString()),
+             "mode");
+    } else {
+        need(entry.value("max").toInt(256) <= 255 && entry.value("min").toInt() >= 0, "max");
+    }
+    return faults.join(' ');
+}
+
+// Each kind of key, as Home Assistant finds it; a writable one's entity writes into the server.
+void tst_MqttBridge::homeAssistantEntities_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("sensor"); // "state_class unit device_class", "-" for none
+    QTest::addColumn<QString>("control"); // the writing entity's platform
+    QTest::addColumn<QString>("write");
+    QTest::newRow("numeric") << "ha/num" << "" << "21.5" << "measurement  " << "" << "";
+    QTest::newRow("text") << "ha/text" << "" << "on" << "  " << "" << "";
+    QTest::newRow("unit and class from the file")
+        << "ha/temp" << "" << "-3" << "measurement °C temperature" << "" << "";
+    QTest::newRow("numeric, writable") << "ha/wnum" << "" << "1e3" << "measurement  "
+                                       << "number" << "7.5";
+    QTest::newRow("text, writable") << "ha/wtext" << "" << "abc" << "  " << "text" << "hi";
+    QTest::newRow("text turned number") << "ha/kind" << "abc" << "5" << "measurement  "
+                                        << "number" << "6";
+    QTest::newRow("ignored by the file") << "ha/ignored/x" << "" << "1" << "-" << "" << "";
+    QTest::newRow("not matched") << "other/x" << "" << "1" << "-" << "" << "w";
+}
+
+void tst_MqttBridge::homeAssistantEntities()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, before);
+    QFETCH(QString, value);
+    QFETCH(QString, sensor);
+    QFETCH(QString, control);
+    QFETCH(QString, write);
+    if (haBridge.state() != QProcess::Running)
+        QVERIFY2(startHomeAssistantBridge(), haBridge.peek(1 << 20).constData());
+    const std::unique_ptr<MqttProbe> watcher = newProbe();
+    QVERIFY(watcher && watcher->subscribe("ha/#") && watcher->subscribe("homeassistant/#"));
+    const QString data = "ha/data/" + ORTVTopicCodec::encode(key);
+    if (!before.isEmpty()) {
+        setOnServer(key, before);
+        QVERIFY(watcher->waitFor(data, before.toUtf8(), wait));
+    }
+    setOnServer(key, value);
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, value), wait);
+    // A read of /Data publishes in the store's order: the second of two reads after the value
+    // was stored has followed all that the first one published.
+    const QString mark = QString("ha/mark/") + QTest::currentDataTag();
+    for (const char *pass : {"1", "2"}) {
+        setOnServer(mark, pass);
+        QVERIFY(watcher->waitFor("ha/data/" + ORTVTopicCodec::encode(mark), pass, wait));
+    }
+    QCOMPARE(watcher->latest.value(data), key.startsWith("other/") ? "" : value.toUtf8());
+    QStringList shown;
+    for (const char *platform : {"sensor", "number", "text"}) {
+        const QByteArray held =
+            watcher->latest.value(ORTVHomeAssistant::configTopic("ha-bridge", key, platform));
+        const QJsonObject entry = QJsonDocument::fromJson(held).object();
+        if (held.isEmpty())
+            continue;
+        shown.append(platform);
+        QVERIFY2(discoveryFaults(platform, entry).isEmpty(),
+                 qPrintable(discoveryFaults(platform, entry) + '\n' + held));
+        QCOMPARE(entry.value("availability").toArray(),
+                 QJsonArray({QJsonObject{{"topic", "ha/bridge"}, {"payload_available", "online"},
+                                         {"payload_not_available", "offline"}},
+                             QJsonObject{{"topic", "ha/server"}, {"payload_available", "up"},
+                                         {"payload_not_available", "down"}}}));
+        if (QLatin1String(platform) == "sensor") {
+            QCOMPARE(QStringList({entry.value("state_class").toString(),
+                                  entry.value("unit_of_measurement").toString(),
+                                  entry.value("device_class").toString()}).join(' '), sensor);
+        } else {
+            QCOMPARE(entry.value("command_topic").toString(), "ha/set/" + key);
+        }
+    }
+    QCOMPARE(shown.join(' '), (QStringList{sensor == "-" ? "" : "sensor", control}
+                               .join(' ').trimmed()));
+    if (write.isEmpty())
+        return;
+    QVERIFY(watcher->publish("ha/set/" + key, write.toUtf8()));
+    if (control.isEmpty()) {
+        QVERIFY(QTest::qWaitFor([&] {
+            return haBridge.peek(1 << 20).contains("ha/set/" + key.toUtf8() + ": --match takes");
+        }, wait));
+        QVERIFY(!serverHolds(key, write));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, write), wait);
+}
+
 // A broker with a certificate from a test CA: the bridge, which hands the library an address,
 // still accepts it only for the name it was given.
 void tst_MqttBridge::tlsNameChecked_data()
@@ -556,6 +710,9 @@ void tst_MqttBridge::exitStatus_data()
     QTest::newRow("keep-alive under 5 s") << QStringList{"--keep-alive", "4"} << 2;
     QTest::newRow("QoS 2") << QStringList{"--qos", "2"} << 2;
     QTest::newRow("server name unknown") << QStringList{"--server", "no-such-host.invalid"} << 2;
+    QTest::newRow("entities file missing") << QStringList{"--entities", dir.filePath("none")} << 2;
+    QTest::newRow("entities file bad")
+        << QStringList{"--entities", BRIDGE_EXE, "--home-assistant"} << 2;
     QTest::newRow("help") << QStringList{"--help"} << 0;
 }
 
@@ -580,7 +737,7 @@ void tst_MqttBridge::willOnKill()
 
 void tst_MqttBridge::cleanupTestCase()
 {
-    for (QProcess *process : {&bridge, &broker}) {
+    for (QProcess *process : {&bridge, &haBridge, &broker}) {
         process->kill();
         process->waitForFinished();
     }
