@@ -7,9 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHostInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -498,12 +496,9 @@ void tst_MqttBridge::otherSettings()
 bool tst_MqttBridge::startHomeAssistantBridge()
 {
     QFile entities(dir.filePath("entities"));
-    if (!entities.open(QIODevice::WriteOnly)
-        || entities.write("# by hand\nha/temp unit=°C device_class=temperature\n"
-                          "ha/ignored/*  ignore\nha/wnum writable\n") < 0) {
+    if (!entities.open(QIODevice::WriteOnly) || !entities.write("# by hand\nha/temp unit=°C device_"
+            "class=temperature\nha/ignored/*  ignore\nha/wnum writable\n") || !entities.flush())
         return false;
-    }
-    entities.close();
     haBridge.setProcessChannelMode(QProcess::MergedChannels);
     haBridge.start(QStringLiteral(BRIDGE_EXE),
                    {"--broker-port", QString::number(brokerPort), "--prefix", "ha", "--interval",
@@ -530,28 +525,21 @@ QString discoveryFaults(const QString &platform, const QJsonObject &entry)
     QStringList faults;
     const auto need = [&](bool ok, const char *what) { if (!ok) faults.append(what); };
     need(!entry.value("state_topic").toString().isEmpty(), "state_topic");
-    need(!entry.value("unique_id").toString().isEmpty(), "unique_id");
     need(entry.value("availability_mode") == "all", "availability_mode");
     for (const QJsonValue &item : entry.value("availability").toArray())
         need(!item.toObject().value("topic").toString().isEmpty(), "availability topic");
-    if (platform == "sensor") {
-        need(QStringList({"", "measurement", "total", "total_increasing"})
-                 .contains(entry.value("state_class").toString()), "state_class");
-        need(!entry.contains("device_class")
-                 || sensorClasses.contains(entry.value("device_class").toString()),
-             "device_class");
-        need(!entry.contains("command_topic"), "no command_topic");
-        return faults.join(' ');
-    }
-    need(!entry.value("command_topic").toString().isEmpty(), "command_topic");
+    need(entry.value("command_topic").toString().isEmpty() == (platform == "sensor"), "command");
+    need(QString(" measurement total total_increasing").split(' ').contains(
+             entry.value("state_class").toString()), "state_class");
+    need(!entry.contains("device_class")
+             || sensorClasses.contains(entry.value("device_class").toString()), "device_class");
     if (platform == "number") {
         need(entry.value("min").toDouble() < entry.value("max").toDouble(), "min < max");
         need(entry.value("step").toDouble() >= 0.001, "step");
         need(QStringList({"auto", "box", "slider"}).contains(entry.value("mode").toString()),
              "mode");
-    } else {
-        need(entry.value("max").toInt(256) <= 255 && entry.value("min").toInt() >= 0, "max");
     }
+    need(platform != "text" || entry.value("max").toInt(256) <= 255, "max");
     return faults.join(' ');
 }
 
@@ -561,20 +549,17 @@ void tst_MqttBridge::homeAssistantEntities_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("sensor"); // "state_class unit device_class", "-" for none
-    QTest::addColumn<QString>("control"); // the writing entity's platform
+    QTest::addColumn<QString>("entities"); // "PLATFORM state_class unit device_class", ...
     QTest::addColumn<QString>("write");
-    QTest::newRow("numeric") << "ha/num" << "" << "21.5" << "measurement  " << "" << "";
-    QTest::newRow("text") << "ha/text" << "" << "on" << "  " << "" << "";
     QTest::newRow("unit and class from the file")
-        << "ha/temp" << "" << "-3" << "measurement °C temperature" << "" << "";
-    QTest::newRow("numeric, writable") << "ha/wnum" << "" << "1e3" << "measurement  "
-                                       << "number" << "7.5";
-    QTest::newRow("text, writable") << "ha/wtext" << "" << "abc" << "  " << "text" << "hi";
-    QTest::newRow("text turned number") << "ha/kind" << "abc" << "5" << "measurement  "
-                                        << "number" << "6";
-    QTest::newRow("ignored by the file") << "ha/ignored/x" << "" << "1" << "-" << "" << "";
-    QTest::newRow("not matched") << "other/x" << "" << "1" << "-" << "" << "w";
+        << "ha/temp" << "" << "-3" << "sensor measurement °C temperature" << "";
+    QTest::newRow("numeric, writable") << "ha/wnum" << "" << "21.5"
+                                       << "sensor measurement  , number   " << "7.5";
+    QTest::newRow("text, writable") << "ha/wtext" << "" << "abc" << "sensor   , text   " << "hi";
+    QTest::newRow("text turned number") << "ha/kind" << "abc" << "1e3"
+                                        << "sensor measurement  , number   " << "6";
+    QTest::newRow("ignored by the file") << "ha/ignored/x" << "" << "1" << "" << "";
+    QTest::newRow("not matched") << "other/x" << "" << "1" << "" << "w";
 }
 
 void tst_MqttBridge::homeAssistantEntities()
@@ -582,8 +567,7 @@ void tst_MqttBridge::homeAssistantEntities()
     QFETCH(QString, key);
     QFETCH(QString, before);
     QFETCH(QString, value);
-    QFETCH(QString, sensor);
-    QFETCH(QString, control);
+    QFETCH(QString, entities);
     QFETCH(QString, write);
     if (haBridge.state() != QProcess::Running)
         QVERIFY2(startHomeAssistantBridge(), haBridge.peek(1 << 20).constData());
@@ -596,8 +580,7 @@ void tst_MqttBridge::homeAssistantEntities()
     }
     setOnServer(key, value);
     QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, value), wait);
-    // A read of /Data publishes in the store's order: the second of two reads after the value
-    // was stored has followed all that the first one published.
+    // A read publishes in the store's order: the second after the value's follows all of it.
     const QString mark = QString("ha/mark/") + QTest::currentDataTag();
     for (const char *pass : {"1", "2"}) {
         setOnServer(mark, pass);
@@ -605,34 +588,28 @@ void tst_MqttBridge::homeAssistantEntities()
     }
     QCOMPARE(watcher->latest.value(data), key.startsWith("other/") ? "" : value.toUtf8());
     QStringList shown;
+    QString command = "ha/set/" + key;
     for (const char *platform : {"sensor", "number", "text"}) {
         const QByteArray held =
             watcher->latest.value(ORTVHomeAssistant::configTopic("ha-bridge", key, platform));
         const QJsonObject entry = QJsonDocument::fromJson(held).object();
         if (held.isEmpty())
             continue;
-        shown.append(platform);
-        QVERIFY2(discoveryFaults(platform, entry).isEmpty(),
-                 qPrintable(discoveryFaults(platform, entry) + '\n' + held));
-        QCOMPARE(entry.value("availability").toArray(),
-                 QJsonArray({QJsonObject{{"topic", "ha/bridge"}, {"payload_available", "online"},
-                                         {"payload_not_available", "offline"}},
-                             QJsonObject{{"topic", "ha/server"}, {"payload_available", "up"},
-                                         {"payload_not_available", "down"}}}));
-        if (QLatin1String(platform) == "sensor") {
-            QCOMPARE(QStringList({entry.value("state_class").toString(),
-                                  entry.value("unit_of_measurement").toString(),
-                                  entry.value("device_class").toString()}).join(' '), sensor);
-        } else {
-            QCOMPARE(entry.value("command_topic").toString(), "ha/set/" + key);
-        }
+        QVERIFY2(discoveryFaults(platform, entry).isEmpty(), held.constData());
+        QCOMPARE(QJsonDocument(entry.value("availability").toArray()).toJson(QJsonDocument::Compact),
+                 R"([{"payload_available":"online","payload_not_available":"offline","topic":)"
+                 R"("ha/bridge"},{"payload_available":"up","payload_not_available":"down",)"
+                 R"("topic":"ha/server"}])");
+        command = entry.value("command_topic").toString(command);
+        shown.append(QStringList{platform, entry.value("state_class").toString(),
+                                 entry.value("unit_of_measurement").toString(),
+                                 entry.value("device_class").toString()}.join(' '));
     }
-    QCOMPARE(shown.join(' '), (QStringList{sensor == "-" ? "" : "sensor", control}
-                               .join(' ').trimmed()));
+    QCOMPARE(shown.join(", "), entities);
     if (write.isEmpty())
         return;
-    QVERIFY(watcher->publish("ha/set/" + key, write.toUtf8()));
-    if (control.isEmpty()) {
+    QVERIFY(watcher->publish(command, write.toUtf8()));
+    if (entities.isEmpty()) {
         QVERIFY(QTest::qWaitFor([&] {
             return haBridge.peek(1 << 20).contains("ha/set/" + key.toUtf8() + ": --match takes");
         }, wait));
@@ -710,9 +687,7 @@ void tst_MqttBridge::exitStatus_data()
     QTest::newRow("keep-alive under 5 s") << QStringList{"--keep-alive", "4"} << 2;
     QTest::newRow("QoS 2") << QStringList{"--qos", "2"} << 2;
     QTest::newRow("server name unknown") << QStringList{"--server", "no-such-host.invalid"} << 2;
-    QTest::newRow("entities file missing") << QStringList{"--entities", dir.filePath("none")} << 2;
-    QTest::newRow("entities file bad")
-        << QStringList{"--entities", BRIDGE_EXE, "--home-assistant"} << 2;
+    QTest::newRow("entities file not one") << QStringList{"--entities", BRIDGE_EXE} << 2;
     QTest::newRow("help") << QStringList{"--help"} << 0;
 }
 

@@ -73,9 +73,6 @@ void tst_RetainedMirror::update_data()
     QTest::newRow("HA: new key announced, changed one not")
         << ab << false << true << Values{{"a", "5"}, {"b/c", "2"}, {"d", "4"}}
         << QStringList{"p/data/a=5", "p/data/d=4", ha("d")};
-    QTest::newRow("HA: a number turned text is announced again, a changed number not")
-        << ab << false << true << Values{{"a", "x"}, {"b/c", "-3e2"}}
-        << QStringList{"p/data/a=x", ha("a"), "p/data/b/c=-3e2"};
     QTest::newRow("HA: vanished key's entry removed")
         << ab << false << true << Values{{"a", "1"}}
         << QStringList{"p/data/b/c=", ha("b/c", "")};
