@@ -24,6 +24,13 @@ public:
             return parser.value(name);
         return environment.value(variableFor(name), fallback);
     }
+    // A repeatable option's values; its variable holds them separated by blanks.
+    QStringList values(const QString &name) const
+    {
+        if (parser.isSet(name))
+            return parser.values(name);
+        return environment.value(variableFor(name)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
     bool flag(const QString &name) const
     {
         if (parser.isSet(name))
@@ -89,7 +96,7 @@ bool ORTVBridgeOptions::parse(const QStringList &arguments, const QProcessEnviro
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1")
                         .arg(parser.positionalArguments().first()));
-    return take(parser, environment) && readPassword();
+    return take(parser, environment) && readPassword() && readEntityRules();
 }
 
 // The help texts show the defaults: the values the members start with.
@@ -136,9 +143,24 @@ void ORTVBridgeOptions::addOptions(QCommandLineParser &parser) const
                QStringLiteral("Also read the server's /metrics on PORT each interval and publish "
                               "a few figures on PREFIX/metrics/NAME."),
                "PORT"),
+        valued("match",
+               QStringLiteral("Bridge only the keys GLOB matches (* any text, ? one character,"
+                              "\n[...] one of a set); repeatable. Default: every key."),
+               "GLOB"),
+        valued("entities",
+               QStringLiteral("With --home-assistant: the unit, device class, state class, "
+                              "writable\nor ignore of the keys, one line 'GLOB SETTING...' "
+                              "each; the first match wins."),
+               "FILE"),
+        valued("writable",
+               QStringLiteral("With --home-assistant: the keys GLOB matches get a number or "
+                              "text\nentity that writes them; repeatable."),
+               "GLOB"),
         flag("read-only", QStringLiteral("Publish only: no PREFIX/set/ subscription.")),
         flag("home-assistant",
-             QStringLiteral("Publish Home Assistant discovery entries for every key.")),
+             QStringLiteral("Publish Home Assistant discovery entries for every key: a "
+                            "measurement\nsensor while its value is a number, a text sensor "
+                            "otherwise.")),
     });
 }
 
@@ -186,6 +208,9 @@ bool ORTVBridgeOptions::take(const QCommandLineParser &parser,
     metricsPort = quint16(metrics);
     readOnly = source.flag(QStringLiteral("read-only"));
     homeAssistant = source.flag(QStringLiteral("home-assistant"));
+    match = source.values(QStringLiteral("match"));
+    writable = source.values(QStringLiteral("writable"));
+    entitiesFile = source.value(QStringLiteral("entities"), entitiesFile);
     return true;
 }
 
@@ -202,6 +227,14 @@ bool ORTVBridgeOptions::readPassword()
     return true;
 }
 
+bool ORTVBridgeOptions::readEntityRules()
+{
+    entityRules.setWritable(writable);
+    if (!entitiesFile.isEmpty() && !entityRules.load(entitiesFile))
+        return fail(entityRules.error);
+    return true;
+}
+
 bool ORTVBridgeOptions::fail(const QString &why)
 {
     error = why;
@@ -211,4 +244,9 @@ bool ORTVBridgeOptions::fail(const QString &why)
 QString ORTVBridgeOptions::homeAssistantNode() const
 {
     return homeAssistant ? ORTVHomeAssistant::nodeId(clientId) : QString();
+}
+
+ORTVKeyEntities ORTVBridgeOptions::keyEntities() const
+{
+    return ORTVKeyEntities(prefix, homeAssistantNode(), entityRules, !readOnly);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ORTVEntityRules.h"
+#include "ORTVKeyEntities.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -29,6 +32,12 @@ public:
     QString tlsCaFile;
     bool readOnly = false;
     bool homeAssistant = false;
+    // --match: the keys bridged at all (every key when empty); --writable and --entities: how
+    // keys appear in Home Assistant.
+    QStringList match;
+    QStringList writable;
+    QString entitiesFile;
+    ORTVEntityRules entityRules;
     // Port of the server's metrics listener to relay a few figures from; 0: none.
     quint16 metricsPort = 0;
 
@@ -40,10 +49,13 @@ public:
 
     // The node id of the Home Assistant discovery entries; empty without --home-assistant.
     QString homeAssistantNode() const;
+    // The keys' Home Assistant entities; disabled without --home-assistant.
+    ORTVKeyEntities keyEntities() const;
 
 private:
     void addOptions(QCommandLineParser &parser) const;
     bool take(const QCommandLineParser &parser, const QProcessEnvironment &environment);
     bool readPassword();
+    bool readEntityRules();
     bool fail(const QString &why);
 };

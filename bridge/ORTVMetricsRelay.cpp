@@ -44,8 +44,10 @@ ORTVMetricsRelay::ORTVMetricsRelay(const ORTVBridgeOptions &options, ORTVMqttLin
     connect(reader, &ORTVHttpReader::finished, this, &ORTVMetricsRelay::read);
     // Discovery entries again after every connect: the broker may have lost them.
     connect(link, &ORTVMqttLink::stateChanged, this, [this](ORTVMqttLink::State state) {
-        if (state == ORTVMqttLink::ConnectedState)
+        if (state == ORTVMqttLink::ConnectedState) {
             announced = false;
+            published.clear();
+        }
     });
 }
 
@@ -97,9 +99,19 @@ void ORTVMetricsRelay::read(const QByteArray &body)
                 continue;
             value = (received - lastReceived) * 1000.0 / double(elapsedMs);
         }
-        bridge->publishRetained(topic(figure.sensor.name), text(value), options.qos);
+        publish(figure.sensor.name, text(value));
     }
     lastReceived = received;
+}
+
+void ORTVMetricsRelay::publish(const char *name, const QByteArray &payload)
+{
+    Published &last = published[name];
+    if (last.since.isValid() && last.payload == payload && !last.since.hasExpired(refreshMs))
+        return;
+    last = {payload, {}};
+    last.since.start();
+    bridge->publishRetained(topic(name), payload, options.qos);
 }
 
 void ORTVMetricsRelay::announce()
@@ -108,7 +120,7 @@ void ORTVMetricsRelay::announce()
         bridge->publishRetained(
             ORTVHomeAssistant::metricConfigTopic(homeAssistantNode, figure.sensor),
             ORTVHomeAssistant::metricConfig(homeAssistantNode, figure.sensor,
-                                            topic(figure.sensor.name), bridge->bridgeTopic()),
+                                            topic(figure.sensor.name), options.prefix),
             options.qos);
     }
     announced = true;

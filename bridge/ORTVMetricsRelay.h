@@ -16,12 +16,16 @@ class QTimer;
 // Reads the data server's /metrics every interval and publishes a few of its figures, retained,
 // on PREFIX/metrics/NAME (with Home Assistant discovery entries, units included, when asked),
 // through the bridge's queue to the broker. The datagram rate is worked out from two reads of
-// the received counter.
+// the received counter. A figure goes when it changed, or once a minute when it did not (so that
+// its retained message stays fresh for whoever watches its age), and all of them after a connect.
 class ORTVMetricsRelay : public QObject
 {
     Q_OBJECT
 
 public:
+    // How long an unchanged figure waits before it is published again.
+    static constexpr qint64 refreshMs = 60000;
+
     struct Figure
     {
         ORTVHomeAssistant::Metric sensor;
@@ -39,6 +43,7 @@ public:
 private:
     void read(const QByteArray &body);
     void announce();
+    void publish(const char *name, const QByteArray &payload);
 
     ORTVBridgeOptions options;
     QString homeAssistantNode;
@@ -49,4 +54,10 @@ private:
     QElapsedTimer sinceLastRead;
     double lastReceived = -1;
     bool announced = false;
+    struct Published
+    {
+        QByteArray payload;
+        QElapsedTimer since;
+    };
+    QHash<const char *, Published> published;
 };

@@ -25,7 +25,8 @@ ORTVMqttBridge::ORTVMqttBridge(const ORTVBridgeOptions &options, ORTVMqttLink *l
     , poller(poller)
     , writer(writer)
     , setPrefix(options.prefix + QLatin1String("/set/"))
-    , mirror(options.prefix, options.homeAssistantNode())
+    , selection(options.match)
+    , mirror(options.prefix, options.keyEntities())
     , sync(new ORTVBrokerSync(link, &mirror, options.prefix, this))
 {
     link->setWill(bridgeTopic(), QByteArrayLiteral("offline"));
@@ -94,7 +95,7 @@ void ORTVMqttBridge::publishRetained(const QString &topic, const QByteArray &pay
 void ORTVMqttBridge::dataRead(const ORTVHttpReader::Values &values)
 {
     if (link->isConnected())
-        sync->mirrorUpdated(mirror.update(values));
+        sync->mirrorUpdated(mirror.update(selection.selected(values)));
 }
 
 void ORTVMqttBridge::queueAll(const ORTVRetainedMirror::Operations &operations)
@@ -133,8 +134,10 @@ void ORTVMqttBridge::messageReceived(const QString &topic, const QByteArray &pay
     }
     const ORTVSetCommand command =
         ORTVSetCommand::read(topic, QStringView(topic).mid(setPrefix.size()), payload);
-    if (command.isWrite())
-        writer->write(command.key, command.value);
-    else
+    if (!command.isWrite())
         warn(command.refusal);
+    else if (!selection.selects(command.key))
+        warn(QStringLiteral("skipped a message on %1: --match takes no such key").arg(topic));
+    else
+        writer->write(command.key, command.value);
 }

@@ -2,6 +2,7 @@
 
 #include "ORTVBridgeOptions.h"
 #include "ORTVHttpReader.h"
+#include "ORTVKeySelection.h"
 #include "ORTVMqttLink.h"
 #include "ORTVPublishQueue.h"
 #include "ORTVRetainedMirror.h"
@@ -17,7 +18,8 @@ class ORTVServerPoller;
 // The wiring between the data server and the broker: values read from /Data go to
 // PREFIX/data/KEY as retained messages when new or changed (after each connect to the broker,
 // those it lacks or holds wrongly: ORTVBrokerSync), keys gone from the server get their retained
-// message cleared, and messages on PREFIX/set/KEY become confirmed writes. What goes to the
+// message cleared, and messages on PREFIX/set/KEY become confirmed writes; with --match, only for
+// the keys it selects. What goes to the
 // broker waits in a queue that keeps one message per topic, and is handed to the connection
 // while fewer than a bound of messages are unacknowledged there.
 class ORTVMqttBridge : public QObject
@@ -52,6 +54,7 @@ private:
     ORTVServerPoller *poller = nullptr;
     ORTVConfirmedWriter *writer = nullptr;
     QString setPrefix;
+    ORTVKeySelection selection;
     ORTVRetainedMirror mirror;
     ORTVBrokerSync *sync = nullptr;
     ORTVPublishQueue queue;

@@ -1,14 +1,15 @@
 #include "ORTVRetainedMirror.h"
 
-#include "ORTVHomeAssistant.h"
 #include "ORTVTopicCodec.h"
 
 #include <QSet>
 
-ORTVRetainedMirror::ORTVRetainedMirror(const QString &prefix, const QString &homeAssistantNode)
+#include <algorithm>
+
+ORTVRetainedMirror::ORTVRetainedMirror(const QString &prefix, const ORTVKeyEntities &entities)
     : prefix(prefix)
     , dataPrefix(prefix + QLatin1String("/data/"))
-    , homeAssistantNode(homeAssistantNode)
+    , entities(entities)
 {
 }
 
@@ -44,9 +45,14 @@ ORTVRetainedMirror::Operations ORTVRetainedMirror::update(const ORTVHttpReader::
     }
     for (const auto &[key, value] : values) {
         const auto known = published.constFind(key);
-        const bool isNew = known == published.constEnd();
-        if (isNew || *known != value)
-            publish(out, key, value, isNew);
+        if (known == published.constEnd()) {
+            publish(out, key, value);
+            announce(out, key, nullptr, value);
+        } else if (*known != value) {
+            const QString before = *known;
+            publish(out, key, value);
+            announce(out, key, &before, value);
+        }
     }
     return out;
 }
@@ -56,50 +62,49 @@ ORTVRetainedMirror::Operations ORTVRetainedMirror::republish()
     Operations out;
     QStringList keys = published.keys();
     keys.sort();
-    for (const QString &key : std::as_const(keys))
-        publish(out, key, published.value(key), true);
+    for (const QString &key : std::as_const(keys)) {
+        const QString value = published.value(key);
+        publish(out, key, value);
+        announce(out, key, nullptr, value);
+    }
     return out;
 }
 
 QStringList ORTVRetainedMirror::brokerPatterns() const
 {
-    QStringList patterns{prefix + QLatin1String("/data/#")};
-    if (!homeAssistantNode.isEmpty()) {
-        patterns.append(QStringLiteral("%1/sensor/%2/+/config")
-                            .arg(QLatin1String(ORTVHomeAssistant::discoveryPrefix),
-                                 homeAssistantNode));
-    }
-    return patterns;
+    return QStringList{prefix + QLatin1String("/data/#")} + entities.brokerPatterns();
 }
 
 bool ORTVRetainedMirror::owns(const QString &topic) const
 {
-    return topic.startsWith(dataPrefix)
-        || (!homeAssistantNode.isEmpty()
-            && ORTVHomeAssistant::isKeyConfigTopic(homeAssistantNode, topic));
+    return topic.startsWith(dataPrefix) || entities.owns(topic);
 }
 
 ORTVRetainedMirror::Operations
 ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) const
 {
-    const bool announce = !homeAssistantNode.isEmpty();
-    // What the broker lacks or holds differently, and how many of the topics the mirror wants
-    // it holds. A key whose value is empty has no retained message.
-    QStringList lacking;
+    // What the broker lacks or holds differently, by key, and how many of the topics the mirror
+    // wants it holds. A key whose value is empty has no retained message.
+    QList<std::pair<QString, Operations>> lacking;
+    QSet<QString> wantedEntries;
     qsizetype wantedHeld = 0;
     for (auto it = published.cbegin(); it != published.cend(); ++it) {
+        Operations missing;
+        const QString topic = dataTopic(it.key());
         const QByteArray value = it.value().toUtf8();
-        const auto held = value.isEmpty() ? brokerHolds.cend()
-                                          : brokerHolds.constFind(dataTopic(it.key()));
+        const auto held = value.isEmpty() ? brokerHolds.cend() : brokerHolds.constFind(topic);
         wantedHeld += held != brokerHolds.cend();
-        bool lacks = !value.isEmpty() && (held == brokerHolds.cend() || *held != value);
-        if (announce) {
-            const auto entry = brokerHolds.constFind(configTopic(it.key()));
-            wantedHeld += entry != brokerHolds.cend();
-            lacks = lacks || entry == brokerHolds.cend() || *entry != config(it.key());
+        if (!value.isEmpty() && (held == brokerHolds.cend() || *held != value))
+            missing.append({topic, value});
+        for (const ORTVKeyEntities::Entry &entry : entries(it.key(), it.value())) {
+            const auto heldEntry = brokerHolds.constFind(entry.topic);
+            wantedHeld += heldEntry != brokerHolds.cend();
+            wantedEntries.insert(entry.topic);
+            if (heldEntry == brokerHolds.cend() || *heldEntry != entry.config)
+                missing.append({entry.topic, entry.config});
         }
-        if (lacks)
-            lacking.append(it.key());
+        if (!missing.isEmpty())
+            lacking.append({it.key(), missing});
     }
     // Owned topics beyond those are held in excess; looked for only when there are any.
     QStringList excess;
@@ -107,9 +112,6 @@ ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) con
     for (auto it = brokerHolds.cbegin(); it != brokerHolds.cend(); ++it)
         ownedHeld += !it.value().isEmpty() && owns(it.key());
     if (ownedHeld > wantedHeld) {
-        QSet<QString> wantedEntries;
-        for (auto it = published.cbegin(); announce && it != published.cend(); ++it)
-            wantedEntries.insert(configTopic(it.key()));
         for (auto it = brokerHolds.cbegin(); it != brokerHolds.cend(); ++it) {
             if (it.value().isEmpty() || !owns(it.key()))
                 continue;
@@ -126,47 +128,57 @@ ORTVRetainedMirror::reconcile(const QHash<QString, QByteArray> &brokerHolds) con
     }
     // In a fixed order, not the hash's; clears first, as in update().
     excess.sort();
-    lacking.sort();
+    std::sort(lacking.begin(), lacking.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
     Operations out;
     for (const QString &topic : std::as_const(excess))
         out.append({topic, QByteArray()});
-    for (const QString &key : std::as_const(lacking)) {
-        const QString topic = dataTopic(key);
-        const QByteArray value = published.value(key).toUtf8();
-        if (!value.isEmpty() && brokerHolds.value(topic) != value)
-            out.append({topic, value});
-        if (announce && brokerHolds.value(configTopic(key)) != config(key))
-            out.append({configTopic(key), config(key)});
-    }
+    for (const auto &entry : std::as_const(lacking))
+        out.append(entry.second);
     return out;
 }
 
-QString ORTVRetainedMirror::configTopic(const QString &key) const
+QList<ORTVKeyEntities::Entry> ORTVRetainedMirror::entries(const QString &key,
+                                                          const QString &value) const
 {
-    return ORTVHomeAssistant::configTopic(homeAssistantNode, key);
+    return entities.isEnabled() ? entities.entries(key, ORTVKeyEntities::isNumber(value))
+                                : QList<ORTVKeyEntities::Entry>{};
 }
 
-QByteArray ORTVRetainedMirror::config(const QString &key) const
-{
-    return ORTVHomeAssistant::config(homeAssistantNode, key, dataTopic(key), bridgeTopic());
-}
-
-void ORTVRetainedMirror::publish(Operations &out, const QString &key, const QString &value,
-                                 bool announce)
+void ORTVRetainedMirror::publish(Operations &out, const QString &key, const QString &value)
 {
     published.insert(key, value);
-    const QString topic = dataTopic(key);
-    out.append({topic, value.toUtf8()});
-    if (announce && !homeAssistantNode.isEmpty()) {
-        out.append({configTopic(key), config(key)});
+    out.append({dataTopic(key), value.toUtf8()});
+}
+
+void ORTVRetainedMirror::announce(Operations &out, const QString &key, const QString *before,
+                                  const QString &value) const
+{
+    if (!entities.isEnabled())
+        return;
+    const bool numeric = ORTVKeyEntities::isNumber(value);
+    if (before && ORTVKeyEntities::isNumber(*before) == numeric)
+        return;
+    const QList<ORTVKeyEntities::Entry> now = entities.entries(key, numeric);
+    // A writable key's number entity becomes a text entity or back: the other one goes.
+    if (before) {
+        for (const ORTVKeyEntities::Entry &entry : entries(key, *before)) {
+            const bool kept = std::any_of(now.cbegin(), now.cend(), [&](const auto &other) {
+                return other.topic == entry.topic;
+            });
+            if (!kept)
+                out.append({entry.topic, QByteArray()});
+        }
     }
+    for (const ORTVKeyEntities::Entry &entry : now)
+        out.append({entry.topic, entry.config});
 }
 
 void ORTVRetainedMirror::clear(Operations &out, const QString &key)
 {
-    published.remove(key);
+    const QString value = published.take(key);
     // An empty retained message removes the retained one.
     out.append({dataTopic(key), QByteArray()});
-    if (!homeAssistantNode.isEmpty())
-        out.append({configTopic(key), QByteArray()});
+    for (const ORTVKeyEntities::Entry &entry : entries(key, value))
+        out.append({entry.topic, QByteArray()});
 }

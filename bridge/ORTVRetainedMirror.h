@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ORTVHttpReader.h"
+#include "ORTVKeyEntities.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -10,8 +11,9 @@
 // What the broker's retained PREFIX/data/ topics must become for a new read of /Data, as a list
 // of messages to publish (an empty payload clears a retained message): new and changed values
 // (all of them the first time), clears for keys the server no
-// longer holds, and with Home Assistant discovery the entry of each new key and the removal of
-// each vanished one's. After a connection to a broker, what it lacks or holds wrongly compared
+// longer holds, and with Home Assistant discovery the entries of each new key, those of a key
+// whose value turned from text to a number or back, and the removal of each vanished one's.
+// After a connection to a broker, what it lacks or holds wrongly compared
 // with what it already holds. No I/O: the caller publishes the operations.
 class ORTVRetainedMirror
 {
@@ -27,7 +29,7 @@ public:
     };
     using Operations = QList<Operation>;
 
-    explicit ORTVRetainedMirror(const QString &prefix, const QString &homeAssistantNode = {});
+    explicit ORTVRetainedMirror(const QString &prefix, const ORTVKeyEntities &entities = {});
 
     Operations update(const ORTVHttpReader::Values &values);
     // Everything published so far, again: for a broker that may have lost it, at once rather
@@ -49,14 +51,17 @@ public:
     QString bridgeTopic() const { return prefix + QLatin1String("/bridge"); }
 
 private:
-    void publish(Operations &out, const QString &key, const QString &value, bool announce);
+    void publish(Operations &out, const QString &key, const QString &value);
+    // The key's discovery entries for `value`, after those of `before` that it no longer has
+    // are removed; none when the value is of the same kind as `before`.
+    void announce(Operations &out, const QString &key, const QString *before,
+                  const QString &value) const;
     void clear(Operations &out, const QString &key);
-    QString configTopic(const QString &key) const;
-    QByteArray config(const QString &key) const;
+    QList<ORTVKeyEntities::Entry> entries(const QString &key, const QString &value) const;
 
     QString prefix;
     QString dataPrefix;
-    QString homeAssistantNode;
+    ORTVKeyEntities entities;
     // What the broker holds as far as the mirror knows.
     QHash<QString, QString> published;
     bool hasRead = false;

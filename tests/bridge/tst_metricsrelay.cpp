@@ -48,6 +48,10 @@ void tst_MetricsRelay::figuresOnBroker()
                           QHostAddress::LocalHost, 1234);
     udp.writeDatagram("not json", QHostAddress::LocalHost, 1234);
 
+    // Subscribed before the bridge starts: every message it publishes is counted.
+    MqttProbe probe(1883, "relay-probe");
+    QVERIFY(probe.connectTo(wait));
+    QVERIFY(probe.subscribe("ortv/metrics/#") && probe.subscribe("homeassistant/#"));
     // The port from the environment, like the service's settings file.
     environment.insert(QStringLiteral("ORTV_BRIDGE_METRICS"), QStringLiteral("8090"));
     bridge.setProcessEnvironment(environment);
@@ -55,9 +59,6 @@ void tst_MetricsRelay::figuresOnBroker()
                                               "--client-id", "relay"});
     QVERIFY(bridge.waitForStarted(wait));
 
-    MqttProbe probe(1883, "relay-probe");
-    QVERIFY(probe.connectTo(wait));
-    QVERIFY(probe.subscribe("ortv/metrics/#") && probe.subscribe("homeassistant/#"));
     QVERIFY(probe.waitFor("ortv/metrics/keys", "25", wait));
     QVERIFY(probe.waitFor("ortv/metrics/parse_errors", "1", wait));
     QVERIFY(probe.waitFor("ortv/metrics/kernel_drops", "0", wait));
@@ -71,6 +72,17 @@ void tst_MetricsRelay::figuresOnBroker()
         probe.latest.value("homeassistant/sensor/relay/metrics_resident_memory/config")).object();
     QCOMPARE(sensor.value("state_topic").toString(), QStringLiteral("ortv/metrics/resident_memory"));
     QCOMPARE(sensor.value("unit_of_measurement").toString(), QStringLiteral("B"));
+
+    // A figure goes only when it changed: each new key once, the unchanged ones not again,
+    // while the rate rises and falls back (two reads at least each time).
+    for (int more = 26; more <= 28; ++more) {
+        udp.writeDatagram(R"({"cmd":"SetData","url":"k)" + QByteArray::number(more)
+                              + R"(","data":1})", QHostAddress::LocalHost, 1234);
+        QVERIFY(probe.waitFor("ortv/metrics/keys", QByteArray::number(more), wait));
+        QVERIFY(probe.waitFor("ortv/metrics/datagrams_per_second", "0", wait));
+    }
+    QCOMPARE(probe.live.count("ortv/metrics/keys"), 4);
+    QCOMPARE(probe.live.count("ortv/metrics/kernel_drops"), 1);
 }
 
 QTEST_MAIN(tst_MetricsRelay)

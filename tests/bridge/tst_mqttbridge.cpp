@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -41,6 +42,8 @@ private slots:
     void dataFailureTold();
     void retainedClearedAfterServerRestart();
     void otherSettings();
+    void homeAssistantEntities_data();
+    void homeAssistantEntities();
     void tlsNameChecked_data();
     void tlsNameChecked();
     void exitStatus_data();
@@ -54,6 +57,7 @@ private:
     static quint16 freePort();
     bool restartBroker(bool persistence);
     bool startBridge();
+    bool startHomeAssistantBridge();
     bool nft(const QString &command);
     bool writeThrough(const QString &key);
     QByteArray bridgeErr();
@@ -67,6 +71,7 @@ private:
     quint16 brokerPort = 0;
     QProcess broker;
     QProcess bridge;
+    QProcess haBridge;
     QByteArray bridgeLog;
     std::unique_ptr<ServerProcess> server = std::make_unique<ServerProcess>();
     QUdpSocket udp;
@@ -488,6 +493,132 @@ void tst_MqttBridge::otherSettings()
     other.waitForFinished();
 }
 
+bool tst_MqttBridge::startHomeAssistantBridge()
+{
+    QFile entities(dir.filePath("entities"));
+    if (!entities.open(QIODevice::WriteOnly) || !entities.write("# by hand\nha/temp unit=°C device_"
+            "class=temperature\nha/ignored/*  ignore\nha/wnum writable\n") || !entities.flush())
+        return false;
+    haBridge.setProcessChannelMode(QProcess::MergedChannels);
+    haBridge.start(QStringLiteral(BRIDGE_EXE),
+                   {"--broker-port", QString::number(brokerPort), "--prefix", "ha", "--interval",
+                    "0.2", "--client-id", "ha-bridge", "--home-assistant", "--match", "ha/*",
+                    "--entities", entities.fileName(), "--writable", "ha/w*", "--writable",
+                    "ha/kind"});
+    return haBridge.waitForStarted() && QTest::qWaitFor([&] {
+        return haBridge.peek(1 << 20).contains("connected to the MQTT broker");
+    }, wait);
+}
+
+// What Home Assistant's MQTT discovery would refuse in an entry of the platform.
+QString discoveryFaults(const QString &platform, const QJsonObject &entry)
+{
+    static const QStringList sensorClasses = QString(
+        "apparent_power aqi atmospheric_pressure battery carbon_dioxide carbon_monoxide current "
+        "data_rate data_size date distance duration energy energy_storage enum frequency gas "
+        "humidity illuminance irradiance moisture monetary nitrogen_dioxide nitrogen_monoxide "
+        "nitrous_oxide ozone ph pm1 pm10 pm25 power power_factor precipitation "
+        "precipitation_intensity pressure reactive_power signal_strength sound_pressure speed "
+        "sulphur_dioxide temperature timestamp volatile_organic_compounds "
+        "volatile_organic_compounds_parts voltage volume volume_flow_rate volume_storage water "
+        "weight wind_speed").split(' ');
+    QStringList faults;
+    const auto need = [&](bool ok, const char *what) { if (!ok) faults.append(what); };
+    need(!entry.value("state_topic").toString().isEmpty(), "state_topic");
+    need(entry.value("availability_mode") == "all", "availability_mode");
+    for (const QJsonValue &item : entry.value("availability").toArray())
+        need(!item.toObject().value("topic").toString().isEmpty(), "availability topic");
+    need(entry.value("command_topic").toString().isEmpty() == (platform == "sensor"), "command");
+    need(QString(" measurement total total_increasing").split(' ').contains(
+             entry.value("state_class").toString()), "state_class");
+    need(!entry.contains("device_class")
+             || sensorClasses.contains(entry.value("device_class").toString()), "device_class");
+    if (platform == "number") {
+        need(entry.value("min").toDouble() < entry.value("max").toDouble(), "min < max");
+        need(entry.value("step").toDouble() >= 0.001, "step");
+        need(QStringList({"auto", "box", "slider"}).contains(entry.value("mode").toString()),
+             "mode");
+    }
+    need(platform != "text" || entry.value("max").toInt(256) <= 255, "max");
+    return faults.join(' ');
+}
+
+// Each kind of key, as Home Assistant finds it; a writable one's entity writes into the server.
+void tst_MqttBridge::homeAssistantEntities_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("entities"); // "PLATFORM state_class unit device_class", ...
+    QTest::addColumn<QString>("write");
+    QTest::newRow("unit and class from the file")
+        << "ha/temp" << "" << "-3" << "sensor measurement °C temperature" << "";
+    QTest::newRow("numeric, writable") << "ha/wnum" << "" << "21.5"
+                                       << "sensor measurement  , number   " << "7.5";
+    QTest::newRow("text, writable") << "ha/wtext" << "" << "abc" << "sensor   , text   " << "hi";
+    QTest::newRow("text turned number") << "ha/kind" << "abc" << "1e3"
+                                        << "sensor measurement  , number   " << "6";
+    QTest::newRow("ignored by the file") << "ha/ignored/x" << "" << "1" << "" << "";
+    QTest::newRow("not matched") << "other/x" << "" << "1" << "" << "w";
+}
+
+void tst_MqttBridge::homeAssistantEntities()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, before);
+    QFETCH(QString, value);
+    QFETCH(QString, entities);
+    QFETCH(QString, write);
+    if (haBridge.state() != QProcess::Running)
+        QVERIFY2(startHomeAssistantBridge(), haBridge.peek(1 << 20).constData());
+    const std::unique_ptr<MqttProbe> watcher = newProbe();
+    QVERIFY(watcher && watcher->subscribe("ha/#") && watcher->subscribe("homeassistant/#"));
+    const QString data = "ha/data/" + ORTVTopicCodec::encode(key);
+    if (!before.isEmpty()) {
+        setOnServer(key, before);
+        QVERIFY(watcher->waitFor(data, before.toUtf8(), wait));
+    }
+    setOnServer(key, value);
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, value), wait);
+    // A read publishes in the store's order: the second after the value's follows all of it.
+    const QString mark = QString("ha/mark/") + QTest::currentDataTag();
+    for (const char *pass : {"1", "2"}) {
+        setOnServer(mark, pass);
+        QVERIFY(watcher->waitFor("ha/data/" + ORTVTopicCodec::encode(mark), pass, wait));
+    }
+    QCOMPARE(watcher->latest.value(data), key.startsWith("other/") ? "" : value.toUtf8());
+    QStringList shown;
+    QString command = "ha/set/" + key;
+    for (const char *platform : {"sensor", "number", "text"}) {
+        const QByteArray held =
+            watcher->latest.value(ORTVHomeAssistant::configTopic("ha-bridge", key, platform));
+        const QJsonObject entry = QJsonDocument::fromJson(held).object();
+        if (held.isEmpty())
+            continue;
+        QVERIFY2(discoveryFaults(platform, entry).isEmpty(), held.constData());
+        QCOMPARE(QJsonDocument(entry.value("availability").toArray()).toJson(QJsonDocument::Compact),
+                 R"([{"payload_available":"online","payload_not_available":"offline","topic":)"
+                 R"("ha/bridge"},{"payload_available":"up","payload_not_available":"down",)"
+                 R"("topic":"ha/server"}])");
+        command = entry.value("command_topic").toString(command);
+        shown.append(QStringList{platform, entry.value("state_class").toString(),
+                                 entry.value("unit_of_measurement").toString(),
+                                 entry.value("device_class").toString()}.join(' '));
+    }
+    QCOMPARE(shown.join(", "), entities);
+    if (write.isEmpty())
+        return;
+    QVERIFY(watcher->publish(command, write.toUtf8()));
+    if (entities.isEmpty()) {
+        QVERIFY(QTest::qWaitFor([&] {
+            return haBridge.peek(1 << 20).contains("ha/set/" + key.toUtf8() + ": --match takes");
+        }, wait));
+        QVERIFY(!serverHolds(key, write));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(serverHolds(key, write), wait);
+}
+
 // A broker with a certificate from a test CA: the bridge, which hands the library an address,
 // still accepts it only for the name it was given.
 void tst_MqttBridge::tlsNameChecked_data()
@@ -556,6 +687,7 @@ void tst_MqttBridge::exitStatus_data()
     QTest::newRow("keep-alive under 5 s") << QStringList{"--keep-alive", "4"} << 2;
     QTest::newRow("QoS 2") << QStringList{"--qos", "2"} << 2;
     QTest::newRow("server name unknown") << QStringList{"--server", "no-such-host.invalid"} << 2;
+    QTest::newRow("entities file not one") << QStringList{"--entities", BRIDGE_EXE} << 2;
     QTest::newRow("help") << QStringList{"--help"} << 0;
 }
 
@@ -580,7 +712,7 @@ void tst_MqttBridge::willOnKill()
 
 void tst_MqttBridge::cleanupTestCase()
 {
-    for (QProcess *process : {&bridge, &broker}) {
+    for (QProcess *process : {&bridge, &haBridge, &broker}) {
         process->kill();
         process->waitForFinished();
     }

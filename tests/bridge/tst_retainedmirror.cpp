@@ -36,11 +36,16 @@ QString ha(const QString &key, const char *what = "entry")
     return ORTVHomeAssistant::configTopic(QStringLiteral("node"), key) + QLatin1Char('=') + what;
 }
 
-// A key's discovery entry as the broker holds it.
+// A key's discovery entry, for a numeric value, as the broker holds it.
 QString heldEntry(const QString &key)
 {
-    return ORTVHomeAssistant::configTopic("node", key) + '='
-        + ORTVHomeAssistant::config("node", key, "p/data/" + key, "p/bridge");
+    const ORTVKeyEntities::Entry entry = ORTVKeyEntities("p", "node").entries(key, true).first();
+    return entry.topic + '=' + entry.config;
+}
+
+ORTVKeyEntities entities(bool homeAssistant)
+{
+    return ORTVKeyEntities("p", homeAssistant ? "node" : "");
 }
 
 } // namespace
@@ -83,7 +88,7 @@ void tst_RetainedMirror::update()
     QFETCH(bool, homeAssistant);
     QFETCH(Values, second);
     QFETCH(QStringList, expected);
-    ORTVRetainedMirror mirror(QStringLiteral("p"), homeAssistant ? QStringLiteral("node") : QString());
+    ORTVRetainedMirror mirror(QStringLiteral("p"), entities(homeAssistant));
     QCOMPARE(mirror.update(first).size(), first.size() * (homeAssistant ? 2 : 1));
     // A broker that may have lost everything gets it again, then what the read changed.
     QStringList operations = brokerLost ? described(mirror.republish()) : QStringList{};
@@ -135,7 +140,7 @@ void tst_RetainedMirror::reconcile()
     QFETCH(Values, latest);
     QFETCH(QStringList, broker);
     QFETCH(QStringList, expected);
-    ORTVRetainedMirror mirror("p", homeAssistant ? "node" : "");
+    ORTVRetainedMirror mirror("p", entities(homeAssistant));
     QVERIFY(!mirror.knowsServer());
     mirror.update(earlier);
     mirror.update(latest);
