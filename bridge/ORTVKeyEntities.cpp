@@ -7,6 +7,13 @@
 
 namespace {
 
+// Bounds of the number entities: Home Assistant refuses a value outside them, and a step
+// under 0.001.
+constexpr double numberBound = 1e15;
+constexpr double numberStep = 0.001;
+// Home Assistant's longest text entity value.
+constexpr int textMax = 255;
+
 // The digits from `i` on; returns how many.
 qsizetype skipDigits(QStringView text, qsizetype &i)
 {

@@ -22,13 +22,6 @@ public:
         QByteArray config;
     };
 
-    // Bounds of the number entities: Home Assistant refuses a value outside them, and a step
-    // under 0.001.
-    static constexpr double numberBound = 1e15;
-    static constexpr double numberStep = 0.001;
-    // Home Assistant's longest text entity value.
-    static constexpr int textMax = 255;
-
     // Disabled (no entries) without a node; `writes`: whether the bridge takes PREFIX/set/.
     ORTVKeyEntities(const QString &prefix = {}, const QString &nodeId = {},
                     const ORTVEntityRules &rules = {}, bool writes = false);
