@@ -1,7 +1,6 @@
 #include "ORTVServiceNotifier.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstring>
@@ -10,14 +9,6 @@
 #include <unistd.h>
 
 namespace {
-
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock.elapsed();
-}
 
 // The socket's address: a path, or an abstract name when it starts with '@'.
 QByteArray socketAddress(const QByteArray &name)
@@ -87,7 +78,7 @@ void ORTVServiceNotifier::notifyReady()
 {
     const Figures now = figures();
     lastDatagrams = now.datagramsReceived;
-    lastStatusMs = monotonicMs();
+    sinceStatus.start();
     send("READY=1\nSTATUS=" + statusLine(now, now.datagramsReceived, 0));
     statusTimer = new QTimer(this);
     connect(statusTimer, &QTimer::timeout, this, &ORTVServiceNotifier::sendStatus);
@@ -118,10 +109,8 @@ QByteArray ORTVServiceNotifier::statusLine(const Figures &figures, quint64 datag
 void ORTVServiceNotifier::sendStatus()
 {
     const Figures now = figures();
-    const qint64 nowMs = monotonicMs();
-    send("STATUS=" + statusLine(now, lastDatagrams, nowMs - lastStatusMs));
+    send("STATUS=" + statusLine(now, lastDatagrams, sinceStatus.restart()));
     lastDatagrams = now.datagramsReceived;
-    lastStatusMs = nowMs;
 }
 
 bool ORTVServiceNotifier::send(const QByteArray &message)

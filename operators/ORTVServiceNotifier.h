@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -35,11 +36,11 @@ public:
     void notifyStopping();
 
     static constexpr int statusIntervalMs = 5000;
+
+private:
     // "N keys, N peers, N datagrams/s", the rate over the time since the last line.
     static QByteArray statusLine(const Figures &figures, quint64 datagramsBefore,
                                  qint64 elapsedMs);
-
-private:
     ORTVServiceNotifier(int socket, QByteArray address, std::function<Figures()> figures,
                         QObject *parent);
     void sendStatus();
@@ -49,7 +50,7 @@ private:
     QByteArray address;  // sockaddr_un bytes
     std::function<Figures()> figures;
     quint64 lastDatagrams = 0;
-    qint64 lastStatusMs = 0;
+    QElapsedTimer sinceStatus;
     QTimer *statusTimer = nullptr;
     QTimer *watchdogTimer = nullptr;
 };

@@ -9,6 +9,7 @@
 #include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <poll.h>
